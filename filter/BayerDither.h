@@ -1,0 +1,20 @@
+// Ordered dithers for 24-bit pages: a 3 x 3 block matrix and an 8 x 8 Bayer
+// table.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+using Matrix3 = std::array<std::array<int, 3>, 3>;
+using Matrix8 = std::array<std::array<int, 8>, 8>;
+
+extern const Matrix3 aryOrderedDither;
+extern const Matrix8 BAYER_PATTERN_8X8;
+
+// 3 x 3 ordered dither over whole blocks starting below width - 3 and
+// height - 3; pixels outside every block keep their grey level.
+void OrderedDither(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight);
+
+// 8 x 8 Bayer dither of every pixel.
+void makeDitherBayer8(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight);

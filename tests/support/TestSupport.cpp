@@ -1,0 +1,271 @@
+#include "TestSupport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef LABELFILTER_BINARY
+#define LABELFILTER_BINARY "labelfilter"
+#endif
+
+cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned bytesPerLine) {
+  cups_page_header2_t h{};
+  std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
+  std::snprintf(h.MediaType, sizeof h.MediaType, "Receipt");
+  h.HWResolution[0] = h.HWResolution[1] = 203;
+  h.PageSize[0] = width * 72 / 203;
+  h.PageSize[1] = height * 72 / 203;
+  h.ImagingBoundingBox[2] = h.PageSize[0];
+  h.ImagingBoundingBox[3] = h.PageSize[1];
+  h.NumCopies = 1;
+  h.cupsWidth = width;
+  h.cupsHeight = height;
+  h.cupsBitsPerPixel = bitsPerPixel;
+  h.cupsBitsPerColor = bitsPerPixel == 24 ? 8 : bitsPerPixel;
+  h.cupsBytesPerLine = bytesPerLine ? bytesPerLine : (width * bitsPerPixel + 7) / 8;
+  h.cupsColorOrder = CUPS_ORDER_CHUNKED;
+  h.cupsColorSpace = bitsPerPixel == 24 ? CUPS_CSPACE_RGB : CUPS_CSPACE_K;
+  h.cupsCompression = 0;
+  h.cupsRowCount = 1;
+  h.cupsRowStep = 1;
+  h.cupsRowFeed = 1;
+  return h;
+}
+
+namespace {
+
+ssize_t AppendToBytes(void* ctx, unsigned char* buffer, size_t length) {
+  auto* out = static_cast<Bytes*>(ctx);
+  out->insert(out->end(), buffer, buffer + length);
+  return static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+Bytes WriteRaster(const std::vector<RasterPage>& pages) {
+  Bytes out;
+  cups_raster_t* ras = cupsRasterOpenIO(AppendToBytes, &out, CUPS_RASTER_WRITE);
+  if (!ras) throw std::runtime_error("cupsRasterOpenIO failed");
+  for (const RasterPage& page : pages) {
+    cups_page_header2_t header = page.header;
+    if (!cupsRasterWriteHeader2(ras, &header)) throw std::runtime_error("cupsRasterWriteHeader2 failed");
+    Bytes lines = page.lines;
+    const size_t bpl = header.cupsBytesPerLine;
+    // libcups' writer compresses whole lines; pad a short last line.
+    if (bpl && lines.size() % bpl) lines.resize(lines.size() + bpl - lines.size() % bpl, 0);
+    if (!lines.empty() && cupsRasterWritePixels(ras, lines.data(), static_cast<unsigned>(lines.size())) == 0)
+      throw std::runtime_error("cupsRasterWritePixels failed");
+  }
+  cupsRasterClose(ras);
+  return out;
+}
+
+Bytes WriteRawRaster(const std::vector<RasterPage>& pages) {
+  // The sync word "RaS3" as a native-order integer: same byte order as the header.
+  const uint32_t sync = 0x52615333;
+  Bytes out(reinterpret_cast<const uint8_t*>(&sync), reinterpret_cast<const uint8_t*>(&sync) + 4);
+  for (const RasterPage& page : pages) {
+    static_assert(sizeof(cups_page_header2_t) == 1796);
+    auto* h = reinterpret_cast<const uint8_t*>(&page.header);
+    out.insert(out.end(), h, h + sizeof page.header);
+    out.insert(out.end(), page.lines.begin(), page.lines.end());
+  }
+  return out;
+}
+
+std::string MakePpd(const std::vector<PpdOption>& options) {
+  std::ostringstream ppd;
+  ppd << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+         "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"TEST.PPD\"\n"
+         "*Manufacturer: \"Test\"\n*Product: \"(Test Receipt)\"\n*ModelName: \"Test Receipt\"\n"
+         "*ShortNickName: \"Test Receipt\"\n*NickName: \"Test Receipt\"\n*PSVersion: \"(3010.000) 0\"\n"
+         "*LanguageLevel: \"3\"\n*ColorDevice: False\n*DefaultColorSpace: Gray\n*FileSystem: False\n"
+         "*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n"
+         "*cupsVersion: 2.4\n*cupsModelNumber: 0\n"
+         "*cupsFilter: \"application/vnd.cups-raster 0 labelfilter\"\n"
+         "*OpenUI *PageSize/Media Size: PickOne\n*DefaultPageSize: X80MMY100MM\n"
+         "*PageSize X80MMY100MM/80 x 100 mm: \"<</PageSize[204.3 283.5]/ImagingBBox null>>setpagedevice\"\n"
+         "*CloseUI: *PageSize\n";
+  for (const PpdOption& o : options) {
+    ppd << "*OpenUI *" << o.keyword << "/" << o.keyword << ": PickOne\n";
+    ppd << "*Default" << o.keyword << ": " << (o.defaultChoice.empty() ? o.choices.front() : o.defaultChoice) << "\n";
+    for (const std::string& c : o.choices) ppd << "*" << o.keyword << " " << c << "/" << c << ": \"\"\n";
+    ppd << "*CloseUI: *" << o.keyword << "\n";
+  }
+  return ppd.str();
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/labelfilter-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& content) const {
+  std::ofstream(Path(name), std::ios::binary) << content;
+  return Path(name);
+}
+
+std::string TempDir::Write(const std::string& name, const Bytes& content) const { return Write(name, ToString(content)); }
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string ToString(const Bytes& b) { return std::string(b.begin(), b.end()); }
+Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+std::string Hex(const Bytes& b) {
+  std::string s;
+  char buf[4];
+  for (size_t i = 0; i < b.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
+    s += buf;
+  }
+  return s;
+}
+
+std::vector<std::string> FilterResult::ErrLines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(err);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+FilterProcess::FilterProcess(const FilterRun& run) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork");
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    std::vector<std::string> args = {LABELFILTER_BINARY};
+    args.insert(args.end(), run.args.begin(), run.args.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (run.ppd)
+      setenv("PPD", run.ppd->c_str(), 1);
+    else
+      unsetenv("PPD");
+    signal(SIGPIPE, SIG_DFL);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  signal(SIGPIPE, SIG_IGN);
+  Write(run.input);
+}
+
+FilterProcess::~FilterProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {in_, out_, err_})
+    if (fd >= 0) close(fd);
+}
+
+void FilterProcess::Pump(int timeoutMs) {
+  pollfd fds[3];
+  int n = 0;
+  if (out_ >= 0) fds[n++] = {out_, POLLIN, 0};
+  if (err_ >= 0) fds[n++] = {err_, POLLIN, 0};
+  if (n == 0) return;
+  if (poll(fds, n, timeoutMs) <= 0) return;
+  for (int i = 0; i < n; ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    char buf[65536];
+    ssize_t got = read(fds[i].fd, buf, sizeof buf);
+    const bool isOut = fds[i].fd == out_;
+    if (got <= 0) {
+      close(fds[i].fd);
+      (isOut ? out_ : err_) = -1;
+    } else if (isOut) {
+      result_.out.insert(result_.out.end(), buf, buf + got);
+    } else {
+      result_.err.append(buf, static_cast<size_t>(got));
+    }
+  }
+}
+
+void FilterProcess::Write(const Bytes& bytes) {
+  size_t done = 0;
+  while (done < bytes.size() && in_ >= 0) {
+    pollfd fd = {in_, POLLOUT, 0};
+    Pump(0);
+    if (poll(&fd, 1, 10) <= 0) continue;
+    ssize_t n = write(in_, bytes.data() + done, std::min<size_t>(bytes.size() - done, 65536));
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      break;  // the filter stopped reading
+    }
+    done += static_cast<size_t>(n);
+  }
+}
+
+void FilterProcess::CloseInput() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+bool FilterProcess::WaitForErr(const std::string& text, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (result_.err.find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline || err_ < 0) return result_.err.find(text) != std::string::npos;
+    Pump(50);
+  }
+  return true;
+}
+
+void FilterProcess::Signal(int sig) { kill(pid_, sig); }
+
+FilterResult FilterProcess::Wait() {
+  CloseInput();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline) Pump(100);
+  int status = 0;
+  if (std::chrono::steady_clock::now() >= deadline) kill(pid_, SIGKILL);
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  result_.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result_;
+}
+
+FilterResult RunFilter(const FilterRun& run) {
+  FilterProcess p(run);
+  return p.Wait();
+}
+
+std::string MaskVolatile(const std::string& log) {
+  static const std::regex time("time=[0-9]+");
+  static const std::regex hex("\\b(pData|pMirror|pBuf180|pBuf90|pDataBuf|options|f|ImageFile)=[0-9a-f]*[1-9a-f][0-9a-f]*");
+  static const std::regex ppd("ppdClose fd=-?[0-9]+");
+  std::string s = std::regex_replace(log, time, "time=T");
+  s = std::regex_replace(s, hex, "$1=ADDR");
+  return std::regex_replace(s, ppd, "ppdClose fd=ADDR");
+}

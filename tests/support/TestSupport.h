@@ -1,0 +1,97 @@
+// Real parts for the tests: raster streams written by libcups, PPD files
+// opened by libcups, and the built filter run as the scheduler runs it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <cups/raster.h>
+
+using Bytes = std::vector<uint8_t>;
+
+// A page header with the geometry filled in and everything else as a RIP
+// for a 203 dpi receipt printer would leave it.
+cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned bytesPerLine = 0);
+
+struct RasterPage {
+  cups_page_header2_t header;
+  Bytes lines;  // the page's lines back to back (may be short: a cut stream)
+};
+
+// A raster stream written through libcups' own writer.
+Bytes WriteRaster(const std::vector<RasterPage>& pages);
+
+// A raster stream written byte by byte in the uncompressed "RaS3" format,
+// for headers that libcups' writer would refuse or crash on.
+Bytes WriteRawRaster(const std::vector<RasterPage>& pages);
+
+// A PPD that offers `options` (keyword -> choices, the first is the default)
+// on top of a minimal receipt printer description.
+struct PpdOption {
+  PpdOption(std::string k, std::vector<std::string> c, std::string d = "")
+      : keyword(std::move(k)), choices(std::move(c)), defaultChoice(std::move(d)) {}
+  std::string keyword;
+  std::vector<std::string> choices;
+  std::string defaultChoice;
+};
+std::string MakePpd(const std::vector<PpdOption>& options);
+
+// A file in a fresh per-test directory.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Write(const std::string& name, const std::string& content) const;
+  std::string Write(const std::string& name, const Bytes& content) const;
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+Bytes ReadFile(const std::string& path);
+std::string ToString(const Bytes& b);
+Bytes ToBytes(const std::string& s);
+std::string Hex(const Bytes& b);
+
+struct FilterResult {
+  int exitStatus = -1;  // exit code, or 128 + signal
+  Bytes out;
+  std::string err;
+  std::vector<std::string> ErrLines() const;
+};
+
+// Runs the built filter: argv = labelfilter job user title copies options
+// [file]; `ppd` unset when nullopt; `input` goes to standard input.
+struct FilterRun {
+  std::vector<std::string> args;        // after the program name
+  std::optional<std::string> ppd;
+  Bytes input;
+};
+FilterResult RunFilter(const FilterRun& run);
+
+// The filter as a running process, for tests that act while it runs.
+class FilterProcess {
+ public:
+  explicit FilterProcess(const FilterRun& run);
+  ~FilterProcess();
+  void Write(const Bytes& bytes);
+  void CloseInput();
+  // Pumps the output pipes until `text` has appeared on standard error.
+  bool WaitForErr(const std::string& text, int timeoutMs = 10000);
+  void Signal(int sig);
+  FilterResult Wait();
+
+ private:
+  void Pump(int timeoutMs);
+  int pid_ = -1, in_ = -1, out_ = -1, err_ = -1;
+  FilterResult result_;
+};
+
+// Replaces what changes from run to run in trace lines (times, addresses)
+// by fixed marks, so that whole logs can be compared.
+std::string MaskVolatile(const std::string& log);

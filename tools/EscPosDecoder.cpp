@@ -1,0 +1,317 @@
+#include "EscPosDecoder.h"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+namespace escpos {
+namespace {
+
+constexpr std::uint8_t ESC = 0x1B;
+constexpr std::uint8_t GS = 0x1D;
+
+std::string hexBytes(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    out += buf;
+  }
+  return out;
+}
+
+class Decoder {
+ public:
+  explicit Decoder(std::span<const std::uint8_t> in) : in_(in) {}
+
+  Paper run() {
+    while (pos_ < in_.size() && !paper_.error) step();
+    return std::move(paper_);
+  }
+
+ private:
+  std::size_t left() const { return in_.size() - pos_; }
+  std::uint8_t at(std::size_t i) const { return in_[pos_ + i]; }
+
+  // Records a failure at the current command; the stream is not read further.
+  void fail(std::string message) { paper_.error = DecodeError{pos_, std::move(message)}; }
+
+  bool need(std::size_t n, const char* what) {
+    if (left() >= n) return true;
+    fail(std::string("truncated ") + what + ": needs " + std::to_string(n) + " bytes, " +
+         std::to_string(left()) + " left");
+    return false;
+  }
+
+  void emit(EventKind kind, std::size_t length, int value, bool blank = false) {
+    paper_.events.push_back(Event{kind, pos_, length, paper_.height(), value, blank});
+    pos_ += length;
+  }
+
+  void feedRows(int n) { paper_.rows.resize(paper_.rows.size() + static_cast<std::size_t>(n)); }
+
+  void step() {
+    const std::uint8_t b = at(0);
+    if (b != ESC && b != GS) {
+      fail("unknown byte " + hexBytes(in_.subspan(pos_, 1)) + " outside a command");
+      return;
+    }
+    if (!need(2, "command")) return;
+    const std::uint8_t c = at(1);
+    if (b == GS && c == 0x76) return rasterBand();
+    if (b == GS && c == 0x0C) return emit(EventKind::FormFeed, 2, 0);
+    if (b == GS && c == 0x56) return cut();
+    if (b == ESC && c == 0x4A) {
+      if (!need(3, "ESC J feed")) return;
+      const int n = at(2);
+      emit(EventKind::Feed, 3, n);
+      feedRows(n);
+      return;
+    }
+    if (b == ESC && c == 0x70) {
+      if (!need(5, "ESC p drawer pulse")) return;
+      const int pin = at(2);
+      if (pin != 0 && pin != 1 && pin != 48 && pin != 49) {
+        fail("ESC p with unknown drawer pin " + std::to_string(pin));
+        return;
+      }
+      return emit(EventKind::DrawerPulse, 5, pin & 1);
+    }
+    if (b == ESC && c == 0x43) return fixed({ESC, 0x43, 0x04, 0x02, 0x03}, EventKind::Warning, "warning sequence");
+    if (b == ESC && c == 0x1F) return density();
+    fail("unknown command " + hexBytes(in_.subspan(pos_, 2)));
+  }
+
+  // Commands with a fixed byte sequence: the whole sequence must match.
+  void fixed(std::initializer_list<std::uint8_t> bytes, EventKind kind, const char* what) {
+    if (!need(bytes.size(), what)) return;
+    std::size_t i = 0;
+    for (std::uint8_t expected : bytes) {
+      if (at(i) != expected) {
+        fail(std::string("unknown command ") + hexBytes(in_.subspan(pos_, i + 1)) + " (not the " + what + ")");
+        return;
+      }
+      ++i;
+    }
+    emit(kind, bytes.size(), 0);
+  }
+
+  void density() {
+    if (!need(6, "density command")) return;
+    const std::uint8_t expected[] = {ESC, 0x1F, 0x12, 0x13, 0x14};
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (at(i) != expected[i]) {
+        fail("unknown command " + hexBytes(in_.subspan(pos_, i + 1)) + " (not the density command)");
+        return;
+      }
+    }
+    emit(EventKind::Density, 6, at(5));
+  }
+
+  void cut() {
+    if (!need(3, "GS V cut")) return;
+    const int m = at(2);
+    if (m == 0 || m == 1 || m == 48 || m == 49) return emit(EventKind::Cut, 3, m);
+    if (m == 65 || m == 66) {  // feed n rows, then cut
+      if (!need(4, "GS V cut with feed")) return;
+      const int n = at(3);
+      feedRows(n);
+      return emit(EventKind::Cut, 4, m);
+    }
+    fail("GS V with unknown mode " + std::to_string(m));
+  }
+
+  // GS v 0 m xL xH yL yH d1...dk, k = (xL + 256 xH) * (yL + 256 yH).
+  void rasterBand() {
+    if (!need(8, "GS v 0 header")) return;
+    if (at(2) != 0x30) {
+      fail("unknown command " + hexBytes(in_.subspan(pos_, 3)));
+      return;
+    }
+    const int m = at(3);
+    if (!(m <= 3 || (m >= 48 && m <= 51))) {
+      fail("GS v 0 with unknown mode " + std::to_string(m));
+      return;
+    }
+    const std::size_t widthBytes = at(4) + 256u * at(5);
+    const std::size_t height = at(6) + 256u * at(7);
+    const std::size_t dataLen = widthBytes * height;
+    if (left() - 8 < dataLen) {
+      fail("truncated GS v 0 image: " + std::to_string(widthBytes) + " x " + std::to_string(height) +
+           " needs " + std::to_string(dataLen) + " data bytes, " + std::to_string(left() - 8) + " left");
+      return;
+    }
+    // Modes 1 and 3 double the width, 2 and 3 the height.
+    const int xScale = (m & 1) ? 2 : 1;
+    const int yScale = (m & 2) ? 2 : 1;
+    const auto data = in_.subspan(pos_ + 8, dataLen);
+    const bool blank = std::all_of(data.begin(), data.end(), [](std::uint8_t v) { return v == 0; });
+    const int widthDots = static_cast<int>(widthBytes) * 8 * xScale;
+    emit(EventKind::Band, 8 + dataLen, widthDots, blank);
+    for (std::size_t y = 0; y < height; ++y) {
+      std::vector<std::uint8_t> row(static_cast<std::size_t>(widthDots));
+      for (std::size_t x = 0; x < widthBytes * 8; ++x) {
+        const bool set = (data[y * widthBytes + x / 8] >> (7 - x % 8)) & 1;
+        for (int s = 0; s < xScale; ++s) row[x * xScale + s] = set;
+      }
+      for (int s = 0; s < yScale; ++s) paper_.rows.push_back(row);
+    }
+  }
+
+  std::span<const std::uint8_t> in_;
+  std::size_t pos_ = 0;
+  Paper paper_;
+};
+
+}  // namespace
+
+int Paper::width() const {
+  std::size_t w = 0;
+  for (const auto& row : rows) w = std::max(w, row.size());
+  return static_cast<int>(w);
+}
+
+bool Paper::dot(int x, int y) const {
+  if (y < 0 || y >= height() || x < 0) return false;
+  const auto& row = rows[static_cast<std::size_t>(y)];
+  return static_cast<std::size_t>(x) < row.size() && row[static_cast<std::size_t>(x)];
+}
+
+std::size_t Paper::count(EventKind kind) const {
+  return static_cast<std::size_t>(
+      std::count_if(events.begin(), events.end(), [kind](const Event& e) { return e.kind == kind; }));
+}
+
+std::size_t Paper::blankBands() const {
+  return static_cast<std::size_t>(std::count_if(
+      events.begin(), events.end(), [](const Event& e) { return e.kind == EventKind::Band && e.blank; }));
+}
+
+int Paper::fedRows() const {
+  int total = 0;
+  for (const auto& e : events)
+    if (e.kind == EventKind::Feed) total += e.value;
+  return total;
+}
+
+std::vector<int> Paper::cutRows() const {
+  std::vector<int> out;
+  for (const auto& e : events)
+    if (e.kind == EventKind::Cut) out.push_back(e.row);
+  return out;
+}
+
+long Paper::dotsIn(int x0, int y0, int x1, int y1) const {
+  long n = 0;
+  for (int y = std::max(0, y0); y < std::min(y1, height()); ++y)
+    for (int x = std::max(0, x0); x < x1; ++x) n += dot(x, y);
+  return n;
+}
+
+Paper decode(std::span<const std::uint8_t> stream) { return Decoder(stream).run(); }
+
+std::string summary(const Paper& paper) {
+  std::ostringstream out;
+  out.setf(std::ios::fixed);
+  out.precision(1);
+  const double mmPerDot = 25.4 / 203.0;
+  out << "paper: " << paper.width() << " x " << paper.height() << " dots (" << paper.width() * mmPerDot
+      << " x " << paper.height() * mmPerDot << " mm at 203 dpi)\n";
+  out << "bands: " << paper.count(EventKind::Band) << " (" << paper.blankBands() << " blank)\n";
+  out << "feeds: " << paper.count(EventKind::Feed) << " ESC J, " << paper.fedRows() << " rows; "
+      << paper.count(EventKind::FormFeed) << " GS FF\n";
+  out << "cuts: " << paper.count(EventKind::Cut);
+  const auto cuts = paper.cutRows();
+  for (std::size_t i = 0; i < cuts.size(); ++i) out << (i ? ", " : " at rows ") << cuts[i];
+  out << "\n";
+  out << "drawer pulses: " << paper.count(EventKind::DrawerPulse) << "\n";
+  out << "warnings: " << paper.count(EventKind::Warning) << "\n";
+  out << "density: ";
+  bool any = false;
+  for (const auto& e : paper.events) {
+    if (e.kind != EventKind::Density) continue;
+    out << (any ? ", " : "") << e.value;
+    any = true;
+  }
+  out << (any ? "\n" : "printer default\n");
+  return out.str();
+}
+
+RgbImage render(const Paper& paper) {
+  RgbImage img;
+  img.width = std::max(8, paper.width());
+  const auto cuts = paper.cutRows();
+  img.height = std::max(1, paper.height() + static_cast<int>(cuts.size()));
+  img.pixels.assign(static_cast<std::size_t>(img.width) * img.height * 3, 0xFF);
+  auto put = [&](int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    auto* p = &img.pixels[(static_cast<std::size_t>(y) * img.width + x) * 3];
+    p[0] = r;
+    p[1] = g;
+    p[2] = b;
+  };
+  std::size_t nextCut = 0;
+  int outRow = 0;
+  auto markCuts = [&](int beforeRow) {
+    // Dashes of four red pixels, four white: visible on any content.
+    for (; nextCut < cuts.size() && cuts[nextCut] == beforeRow; ++nextCut, ++outRow)
+      for (int x = 0; x < img.width; x += 8)
+        for (int d = x; d < std::min(x + 4, img.width); ++d) put(d, outRow, 0xFF, 0, 0);
+  };
+  for (int y = 0; y < paper.height(); ++y) {
+    markCuts(y);
+    const auto& row = paper.rows[static_cast<std::size_t>(y)];
+    for (std::size_t x = 0; x < row.size(); ++x)
+      if (row[x]) put(static_cast<int>(x), outRow, 0, 0, 0);
+    ++outRow;
+  }
+  markCuts(paper.height());
+  return img;
+}
+
+std::string writePng(const RgbImage& image, const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  if (!file) return "cannot create " + path;
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (!png) return "libpng: out of memory";
+  png_infop info = png_create_info_struct(png);
+  struct Guard {
+    png_structp* png;
+    png_infop* info;
+    ~Guard() { png_destroy_write_struct(png, info); }
+  } guard{&png, &info};
+  if (!info) return "libpng: out of memory";
+  // libpng reports errors by longjmp; nothing with a destructor is created
+  // between here and the end of the writes.
+  if (setjmp(png_jmpbuf(png))) return "libpng: write failed for " + path;
+  png_init_io(png, file.get());
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
+               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (int y = 0; y < image.height; ++y)
+    png_write_row(png, &image.pixels[static_cast<std::size_t>(y) * image.width * 3]);
+  png_write_end(png, nullptr);
+  if (std::fflush(file.get()) != 0) return "cannot write " + path;
+  return {};
+}
+
+std::string writePbm(const Paper& paper, const std::string& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  if (!file) return "cannot create " + path;
+  const int w = paper.width();
+  const int h = paper.height();
+  std::fprintf(file.get(), "P4\n%d %d\n", w, h);
+  std::vector<std::uint8_t> line(static_cast<std::size_t>((w + 7) / 8));
+  for (int y = 0; y < h; ++y) {
+    std::fill(line.begin(), line.end(), 0);
+    for (int x = 0; x < w; ++x)
+      if (paper.dot(x, y)) line[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    std::fwrite(line.data(), 1, line.size(), file.get());
+  }
+  if (std::fflush(file.get()) != 0) return "cannot write " + path;
+  return {};
+}
+
+}  // namespace escpos
