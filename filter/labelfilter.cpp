@@ -279,6 +279,9 @@ int main(int argc, char* argv[]) {
     int linenum = 0;
     ppd_status_t status = ppdLastError(&linenum);
     std::fprintf(stderr, "DEBUG: %s on line %d.\n", ppdErrorString(status), linenum);
+    cupsFreeOptions(num_options, options);
+    cupsRasterClose(ras);
+    if (fd != 0) ::close(fd);
     return 1;
   }
   ppdMarkDefaults(ppd);

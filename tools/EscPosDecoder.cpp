@@ -126,11 +126,12 @@ class Decoder {
 
   // GS v 0 m xL xH yL yH d1...dk, k = (xL + 256 xH) * (yL + 256 yH).
   void rasterBand() {
-    if (!need(8, "GS v 0 header")) return;
+    if (!need(3, "GS v command")) return;
     if (at(2) != 0x30) {
       fail("unknown command " + hexBytes(in_.subspan(pos_, 3)));
       return;
     }
+    if (!need(8, "GS v 0 header")) return;
     const int m = at(3);
     if (!(m <= 3 || (m >= 48 && m <= 51))) {
       fail("GS v 0 with unknown mode " + std::to_string(m));

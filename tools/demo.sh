@@ -41,7 +41,7 @@ for f in "$SYSTEM_FILTERS"/*; do
   [ "$(basename "$f")" = labelfilter ] || ln -s "$f" "$WORK/serverbin/filter/"
 done
 install -m 755 "$FILTER" "$WORK/serverbin/filter/labelfilter"
-chmod -R go-w "$WORK"
+chmod 755 "$WORK/serverbin" "$WORK/serverbin/filter"
 
 mkdir -p "$OUT"
 echo "Printing $SAMPLE through pdftopdf -> gstoraster -> labelfilter ..."

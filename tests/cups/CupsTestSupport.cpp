@@ -209,7 +209,9 @@ void expectSampleReceipt(const escpos::Paper& paper, const std::string& context)
   for (const auto& page : pages) {
     // Every band of a 576-dot page is 72 bytes wide, blank bands excepted.
     for (const auto& e : page.events)
-      if (e.kind == escpos::EventKind::Band && !e.blank) EXPECT_EQ(e.value, 576) << context;
+      if (e.kind == escpos::EventKind::Band && !e.blank) {
+        EXPECT_EQ(e.value, 576) << context;
+      }
   }
   expectPage(paper, pages[0], kPage1, context + ", page 1");
   expectPage(paper, pages[1], kPage2, context + ", page 2");

@@ -149,6 +149,8 @@ struct Broken {
   std::size_t eventsBefore;
 };
 
+void PrintTo(const Broken& c, std::ostream* os) { *os << c.name; }
+
 class EscPosDecoderErrors : public ::testing::TestWithParam<Broken> {};
 
 TEST_P(EscPosDecoderErrors, StopAtTheFaultyCommandWithItsOffset) {

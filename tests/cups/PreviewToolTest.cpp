@@ -138,6 +138,8 @@ struct BadStream {
   const char* message;  // what follows "offset N: " in the report
 };
 
+void PrintTo(const BadStream& c, std::ostream* os) { *os << c.name; }
+
 class PreviewToolRefuses : public PreviewTool, public ::testing::WithParamInterface<BadStream> {};
 
 TEST_P(PreviewToolRefuses, ReportsTheOffsetWritesNoImageAndFails) {

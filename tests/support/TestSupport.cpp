@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,10 @@ FilterProcess::FilterProcess(const FilterRun& run) {
     else
       unsetenv("PPD");
     signal(SIGPIPE, SIG_DFL);
+    if (run.addressSpaceLimit) {
+      rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -71,6 +71,7 @@ struct FilterRun {
   std::vector<std::string> args;        // after the program name
   std::optional<std::string> ppd;
   Bytes input;
+  size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
 };
 FilterResult RunFilter(const FilterRun& run);
 
@@ -95,3 +96,12 @@ class FilterProcess {
 // Replaces what changes from run to run in trace lines (times, addresses)
 // by fixed marks, so that whole logs can be compared.
 std::string MaskVolatile(const std::string& log);
+
+// True when the tests and the filter are built with AddressSanitizer, which
+// cannot run under an address-space limit.
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__)
+    true;
+#else
+    false;
+#endif

@@ -168,7 +168,9 @@ TEST(Dithers, RandomPagesKeepTheirPromises) {
         ASSERT_TRUE(bayer[o] == 0 || bayer[o] == 255);
         ASSERT_TRUE(bayer[o] == bayer[o + 1] && bayer[o] == bayer[o + 2]);
         ASSERT_TRUE(ordered[o] == ordered[o + 1] && ordered[o] == ordered[o + 2]) << "grey everywhere";
-        if (x < blockCols && y < blockRows) ASSERT_TRUE(ordered[o] == 0 || ordered[o] == 255);
+        if (x < blockCols && y < blockRows) {
+          ASSERT_TRUE(ordered[o] == 0 || ordered[o] == 255);
+        }
       }
   }
 }

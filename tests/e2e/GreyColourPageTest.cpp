@@ -1,0 +1,184 @@
+// 8-bit grey and 24-bit colour pages through the built filter: conversion,
+// orientation on paper, diagnostic dumps and the BMP.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <unistd.h>
+
+#include "EscPosDecoder.h"
+#include "TestSupport.h"
+
+namespace {
+
+const std::vector<PpdOption> kOptions = {
+    {"Dithering", {"None", "Halftone", "OrderDithering", "ErrorDiffusion", "errordiffusion", "Sharpen"}},
+    {"Origin", {"Rotation0", "Rotation90", "Rotation180", "Rotation270"}},
+    {"MirrorImage", {"False", "True"}}};
+
+std::vector<std::string> Args(const std::string& options) { return {"9", "bob", "label", "1", options}; }
+
+// Dot pattern of a test picture: an asymmetric "L" with a bar and a lone dot,
+// so that every turn and mirror shows.
+bool Dot(unsigned x, unsigned y) {
+  return (x == 2 && y >= 3 && y < 25) || (y == 24 && x >= 2 && x < 20) || (y == 6 && x >= 9 && x < 30) ||
+         (x == 37 && y == 1);
+}
+constexpr unsigned kW = 40, kH = 30;
+
+RasterPage PictureAt(unsigned bpp, const std::function<bool(unsigned, unsigned)>& dot) {
+  RasterPage p{MakeHeader(kW, kH, bpp), {}};
+  const unsigned bpl = p.header.cupsBytesPerLine;
+  p.lines.assign(size_t{bpl} * kH, bpp == 24 ? 0xFF : 0x00);
+  for (unsigned y = 0; y < kH; ++y)
+    for (unsigned x = 0; x < kW; ++x) {
+      if (!dot(x, y)) continue;
+      if (bpp == 1) p.lines[y * bpl + x / 8] |= 0x80 >> (x % 8);
+      if (bpp == 8) p.lines[y * bpl + x] = 0xFF;                       // grey: 255 is black
+      if (bpp == 24) std::fill_n(&p.lines[y * bpl + 3 * x], 3, 0x00);  // RGB: 0 is black
+    }
+  return p;
+}
+
+// The printed paper, cropped to the picture's size.
+std::vector<std::string> Printed(const Bytes& out, unsigned w, unsigned h) {
+  escpos::Paper paper = escpos::decode(out);
+  EXPECT_FALSE(paper.error) << paper.error->message;
+  std::vector<std::string> rows(h, std::string(w, '.'));
+  for (unsigned y = 0; y < h; ++y)
+    for (unsigned x = 0; x < w; ++x)
+      if (paper.dot(static_cast<int>(x), static_cast<int>(y))) rows[y][x] = '#';
+  // Nothing may be printed outside the picture.
+  EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), paper.dotsIn(0, 0, w, h));
+  return rows;
+}
+
+std::vector<std::string> Expected(const std::function<bool(unsigned, unsigned)>& dot) {
+  std::vector<std::string> rows(kH, std::string(kW, '.'));
+  for (unsigned y = 0; y < kH; ++y)
+    for (unsigned x = 0; x < kW; ++x)
+      if (dot(x, y)) rows[y][x] = '#';
+  return rows;
+}
+
+class GreyColourPage : public ::testing::Test {
+ protected:
+  FilterResult Run(const std::vector<RasterPage>& pages, const std::string& options = "") {
+    return RunFilter({Args(options), dir_.Write("p.ppd", MakePpd(kOptions)), WriteRaster(pages)});
+  }
+  TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(GreyColourPage, DefaultOriginPrintsGreyUprightColourMirroredOneBitTurned) {
+  const auto asIs = Expected(Dot);
+  const auto mirrored = Expected([](unsigned x, unsigned y) { return Dot(kW - 1 - x, y); });
+  const auto halfTurned = Expected([](unsigned x, unsigned y) { return Dot(kW - 1 - x, kH - 1 - y); });
+  EXPECT_EQ(Printed(Run({PictureAt(8, Dot)}).out, kW, kH), asIs);
+  EXPECT_EQ(Printed(Run({PictureAt(24, Dot)}).out, kW, kH), mirrored);
+  EXPECT_EQ(Printed(Run({PictureAt(1, Dot)}).out, kW, kH), halfTurned);
+}
+
+TEST_F(GreyColourPage, BlackAndWhitePagesPrintAlikeInEveryDitheringMode) {
+  for (std::string mode : {"None", "Halftone", "OrderDithering", "ErrorDiffusion"}) {
+    FilterResult r = Run({PictureAt(8, Dot)}, "Dithering=" + mode);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(Printed(r.out, kW, kH), Expected(Dot)) << mode;
+  }
+  // Turned a quarter: out(r, p) = in(H - 1 - p, r) of the picture as it
+  // reaches the turn, which for a grey page is the raster turned by half.
+  FilterResult r = Run({PictureAt(8, Dot)}, "Origin=Rotation90");
+  const auto quarter = Printed(r.out, kH, kW);
+  for (unsigned row = 0; row < kW; ++row)
+    for (unsigned p = 0; p < kH; ++p)
+      ASSERT_EQ(quarter[row][p] == '#', Dot(kW - 1 - row, p)) << row << "," << p;
+}
+
+TEST_F(GreyColourPage, GreyPageLeavesItsDumpsAndLogsItsStride) {
+  RasterPage page{MakeHeader(10, 2, 8), {}};
+  for (unsigned i = 0; i < 20; ++i) page.lines.push_back(static_cast<uint8_t>(i * 13));
+  page.lines[0] = 0x00;
+  page.lines[1] = 0xFF;
+  page.lines[2] = 0x40;
+  FilterResult r = Run({page});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_NE(r.err.find("ERROR: BytePerLine =32 \n"), std::string::npos);
+  EXPECT_EQ(ReadFile("/tmp/Buffer.data"), page.lines);
+  Bytes expanded;
+  for (unsigned row = 0; row < 2; ++row) {
+    for (unsigned i = 0; i < 10; ++i) expanded.insert(expanded.end(), 3, static_cast<uint8_t>(~page.lines[row * 10 + i]));
+    expanded.insert(expanded.end(), 2, 0xFF);
+  }
+  EXPECT_EQ(Hex(Bytes(expanded.begin(), expanded.begin() + 9)), "FF FF FF 00 00 00 BF BF BF");
+  EXPECT_EQ(ReadFile("/tmp/pBuf.data"), expanded);
+}
+
+TEST_F(GreyColourPage, PageWithNoLineReadStillRunsTheConversion) {
+  for (unsigned bpp : {8u, 24u}) {
+    RasterPage page{MakeHeader(10, 5, bpp), {}};
+    FilterResult r = RunFilter({Args(""), dir_.Write("p.ppd", MakePpd(kOptions)), WriteRawRaster({page})});
+    EXPECT_EQ(r.exitStatus, 0) << bpp;
+    EXPECT_TRUE(r.out.empty()) << bpp;
+    EXPECT_NE(r.err.find("ERROR: ProcessData nImageWidth=4 biHeight=0\n"), std::string::npos) << bpp;
+    if (bpp == 8) {
+      EXPECT_TRUE(ReadFile("/tmp/Buffer.data").empty());
+      EXPECT_TRUE(ReadFile("/tmp/pBuf.data").empty());
+    }
+  }
+}
+
+TEST_F(GreyColourPage, TwoGreyPagesLeaveTheSecondInTheDumps) {
+  RasterPage first{MakeHeader(8, 1, 8), Bytes(8, 0xFF)};
+  RasterPage second{MakeHeader(8, 1, 8), Bytes(8, 0x11)};
+  FilterResult r = Run({first, second});
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(ReadFile("/tmp/Buffer.data"), second.lines);
+  EXPECT_NE(r.err.find("ERROR: Starting page = 2 1"), std::string::npos);
+  // The last page's conversion buffer is released at the job end.
+  const std::string log = MaskVolatile(r.err);
+  EXPECT_NE(log.find("ERROR: free pDataBuf=ADDR\nERROR: cupsFreeOptions"), std::string::npos);
+}
+
+TEST_F(GreyColourPage, VeryNarrowPagesConvertIntoABigEnoughBuffer) {
+  // One pixel wide: one raster byte per line, four bytes per 1-bit row.
+  for (unsigned bpp : {8u, 24u}) {
+    RasterPage page{MakeHeader(1, 300, bpp), {}};
+    page.lines.assign(size_t{page.header.cupsBytesPerLine} * 300, bpp == 8 ? 0xFF : 0x00);
+    FilterResult r = Run({page}, "Origin=Rotation180");
+    EXPECT_EQ(r.exitStatus, 0);
+    escpos::Paper paper = escpos::decode(r.out);
+    EXPECT_EQ(paper.dotsIn(0, 0, 1, 300), 300) << bpp;
+    EXPECT_EQ(paper.dotsIn(1, 0, paper.width(), paper.height()), 0) << bpp;
+  }
+}
+
+TEST_F(GreyColourPage, ConversionWritesTheBmpWhereItCan) {
+  FilterResult r = Run({PictureAt(8, Dot)});
+  const std::string dir = "/Users/quorle/Desktop/Work";
+  if (!std::filesystem::exists(dir)) {
+    EXPECT_NE(r.err.find("ERROR: fopen ImageDithering.bmp ImageFile=0 err=No such file or directory\n"),
+              std::string::npos);
+  }
+  if (geteuid() != 0 || std::filesystem::exists("/Users")) return;
+  std::filesystem::create_directories(dir);
+  r = Run({PictureAt(8, Dot)});
+  Bytes bmp = ReadFile(dir + "/ImageDithering.bmp");
+  std::filesystem::remove_all("/Users");
+  EXPECT_NE(MaskVolatile(r.err).find("ERROR: fopen ImageDithering.bmp ImageFile=ADDR err=Success\n"), std::string::npos);
+  ASSERT_EQ(bmp.size(), 62u + 8 * kH);
+  EXPECT_EQ(Hex(Bytes(bmp.begin(), bmp.begin() + 14)), "42 4D 2E 01 00 00 00 00 00 00 3E 00 00 00");
+}
+
+TEST_F(GreyColourPage, DitheringChoiceIgnoresCaseAndDefaultsToThreshold) {
+  // A grey ramp tells the modes apart.
+  RasterPage ramp{MakeHeader(64, 48, 8), {}};
+  for (unsigned y = 0; y < 48; ++y)
+    for (unsigned x = 0; x < 64; ++x) ramp.lines.push_back(static_cast<uint8_t>(x * 4));
+  const Bytes none = Run({ramp}, "Dithering=None").out;
+  const Bytes diffusion = Run({ramp}, "Dithering=ErrorDiffusion").out;
+  EXPECT_NE(none, diffusion);
+  EXPECT_EQ(Run({ramp}, "Dithering=errordiffusion").out, diffusion);
+  EXPECT_EQ(Run({ramp}, "Dithering=Sharpen").out, none);
+  EXPECT_EQ(Run({ramp}).out, none);
+}
