@@ -182,3 +182,71 @@ TEST_F(GreyColourPage, DitheringChoiceIgnoresCaseAndDefaultsToThreshold) {
   EXPECT_EQ(Run({ramp}, "Dithering=Sharpen").out, none);
   EXPECT_EQ(Run({ramp}).out, none);
 }
+
+namespace {
+
+// A small receipt-like page: two lines of "text" strokes in dark and mid
+// grey, a blank stretch of more than a band, then a left-to-right ramp.
+RasterPage StructuredPage(unsigned bpp) {
+  constexpr unsigned w = 96, h = 100;
+  RasterPage p{MakeHeader(w, h, bpp), {}};
+  const unsigned bpl = p.header.cupsBytesPerLine;
+  p.lines.assign(size_t{bpl} * h, 0);
+  for (unsigned y = 0; y < h; ++y)
+    for (unsigned x = 0; x < w; ++x) {
+      uint8_t ink = 0;  // 0 = paper, 255 = full ink
+      if (y >= 4 && y < 14 && x % 6 < 2 && x < 90) ink = 230;              // upright strokes
+      if (y >= 16 && y < 20 && x >= 6 && x < 70) ink = 160;                // a grey rule
+      if (y >= 22 && y < 30 && (x + y) % 7 < 3 && x < 60) ink = 120;       // slanted strokes
+      if (y >= 72) ink = static_cast<uint8_t>(x * 255 / (w - 1));        // ramp
+      if (bpp == 8) p.lines[y * bpl + x] = ink;
+      if (bpp == 24) {
+        p.lines[y * bpl + 3 * x] = static_cast<uint8_t>(255 - ink);
+        p.lines[y * bpl + 3 * x + 1] = static_cast<uint8_t>(255 - ink / 2);
+        p.lines[y * bpl + 3 * x + 2] = static_cast<uint8_t>(255 - ink);
+      }
+    }
+  return p;
+}
+
+uint64_t Fnv1a(const Bytes& b) {
+  uint64_t h = 1469598103934665603ull;
+  for (uint8_t v : b) h = (h ^ v) * 1099511628211ull;
+  return h;
+}
+
+}  // namespace
+
+TEST_F(GreyColourPage, StructuredPagePrintsByteExactlyInEveryMode) {
+  struct Case {
+    unsigned bpp;
+    std::string options;
+    size_t size;
+    uint64_t digest;
+  } cases[] = {
+      {8, "Dithering=None", 1216, 0x6ab3dfea12d9eb74ull},
+      {8, "Dithering=Halftone", 1216, 0x121e64723e7426e4ull},
+      {8, "Dithering=OrderDithering", 1216, 0x15a8cda6b7e52a09ull},
+      {8, "Dithering=ErrorDiffusion", 1216, 0xab26631cd630d776ull},
+      // Colour pages always take the threshold mode.
+      {24, "Dithering=ErrorDiffusion", 920, 0x60a68cb979ab8e28ull},
+  };
+  for (const auto& c : cases) {
+    FilterResult r = Run({StructuredPage(c.bpp)}, c.options);
+    ASSERT_EQ(r.exitStatus, 0);
+    escpos::Paper paper = escpos::decode(r.out);
+    ASSERT_FALSE(paper.error);
+    // Band 2 is blank, bands 3 and 4 carry the ramp.
+    EXPECT_EQ(paper.blankBands(), 1u) << c.options;
+    // The dark end of the ramp is on the right, or on the left for colour
+    // pages, which print mirrored.
+    const long left = paper.dotsIn(0, 72, 48, 100), right = paper.dotsIn(48, 72, 96, 100);
+    EXPECT_GT(c.bpp == 8 ? right : left, c.bpp == 8 ? left : right) << c.options;
+    if (const char* dir = std::getenv("LABELFILTER_KEEP_OUTPUT"))
+      dir_.Write("x", r.out), std::filesystem::copy_file(dir_.Path("x"), std::string(dir) + "/" + std::to_string(c.bpp) +
+                                                         c.options.substr(10) + ".bin",
+                                                         std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(r.out.size(), c.size) << c.options;
+    EXPECT_EQ(Fnv1a(r.out), c.digest) << c.options;
+  }
+}

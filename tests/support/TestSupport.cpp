@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <regex>
+#include <cctype>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -267,10 +267,21 @@ FilterResult RunFilter(const FilterRun& run) {
 }
 
 std::string MaskVolatile(const std::string& log) {
-  static const std::regex time("time=[0-9]+");
-  static const std::regex hex("\\b(pData|pMirror|pBuf180|pBuf90|pDataBuf|options|f|ImageFile)=[0-9a-f]*[1-9a-f][0-9a-f]*");
-  static const std::regex ppd("ppdClose fd=-?[0-9]+");
-  std::string s = std::regex_replace(log, time, "time=T");
-  s = std::regex_replace(s, hex, "$1=ADDR");
-  return std::regex_replace(s, ppd, "ppdClose fd=ADDR");
+  // key=value fields whose value changes from run to run; a value of 0 (no
+  // buffer, no stream) is kept, anything else becomes ADDR.
+  static const char* const kKeys[] = {"time=", "pData=", "pMirror=", "pBuf180=", "pBuf90=", "pDataBuf=",
+                                      " options=", " f=", "ImageFile=", "ppdClose fd="};
+  std::string s = log;
+  for (const char* key : kKeys) {
+    const std::string k = key;
+    for (size_t at = s.find(k); at != std::string::npos; at = s.find(k, at + 1)) {
+      const size_t from = at + k.size();
+      size_t to = from;
+      while (to < s.size() && (std::isxdigit(static_cast<unsigned char>(s[to])) || s[to] == '-')) ++to;
+      const std::string value = s.substr(from, to - from);
+      if (value.empty() || (value == "0" && k != "time=")) continue;
+      s.replace(from, to - from, k == "time=" ? "T" : "ADDR");
+    }
+  }
+  return s;
 }
