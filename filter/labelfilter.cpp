@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
@@ -60,6 +61,17 @@ static constexpr const char* kExpandedDumpPath = "/tmp/pBuf.data";
 
 static unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
 
+// A header field as the number the stream carries. Enumerated fields come
+// straight from the stream and may hold values outside their enumeration,
+// which must not be loaded as the enumeration type.
+template <typename Field>
+static int Raw(const Field& field) {
+  static_assert(sizeof(Field) == sizeof(int));
+  int value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
+
 // Job set-up hook: nothing to prepare for these printers.
 static void Setup(ppd_file_t*) {}
 
@@ -81,46 +93,46 @@ static bool StartPage(ppd_file_t*, const cups_page_header2_t& header) {
   std::fprintf(stderr, "DEBUG: MediaColor = \"%s\"\n", header.MediaColor);
   std::fprintf(stderr, "DEBUG: MediaType = \"%s\"\n", header.MediaType);
   std::fprintf(stderr, "DEBUG: OutputType = \"%s\"\n", header.OutputType);
-  std::fprintf(stderr, "DEBUG: AdvanceDistance = %d\n", static_cast<int>(header.AdvanceDistance));
-  std::fprintf(stderr, "DEBUG: AdvanceMedia = %d\n", static_cast<int>(header.AdvanceMedia));
-  std::fprintf(stderr, "DEBUG: Collate = %d\n", static_cast<int>(header.Collate));
-  std::fprintf(stderr, "DEBUG: CutMedia = %d\n", static_cast<int>(header.CutMedia));
-  std::fprintf(stderr, "DEBUG: Duplex = %d\n", static_cast<int>(header.Duplex));
-  std::fprintf(stderr, "DEBUG: HWResolution = [ %d %d ]\n", static_cast<int>(header.HWResolution[0]),
-               static_cast<int>(header.HWResolution[1]));
+  std::fprintf(stderr, "DEBUG: AdvanceDistance = %d\n", Raw(header.AdvanceDistance));
+  std::fprintf(stderr, "DEBUG: AdvanceMedia = %d\n", Raw(header.AdvanceMedia));
+  std::fprintf(stderr, "DEBUG: Collate = %d\n", Raw(header.Collate));
+  std::fprintf(stderr, "DEBUG: CutMedia = %d\n", Raw(header.CutMedia));
+  std::fprintf(stderr, "DEBUG: Duplex = %d\n", Raw(header.Duplex));
+  std::fprintf(stderr, "DEBUG: HWResolution = [ %d %d ]\n", Raw(header.HWResolution[0]),
+               Raw(header.HWResolution[1]));
   std::fprintf(stderr, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n",
-               static_cast<int>(header.ImagingBoundingBox[0]), static_cast<int>(header.ImagingBoundingBox[1]),
-               static_cast<int>(header.ImagingBoundingBox[2]), static_cast<int>(header.ImagingBoundingBox[3]));
-  std::fprintf(stderr, "DEBUG: InsertSheet = %d\n", static_cast<int>(header.InsertSheet));
-  std::fprintf(stderr, "DEBUG: Jog = %d\n", static_cast<int>(header.Jog));
-  std::fprintf(stderr, "DEBUG: LeadingEdge = %d\n", static_cast<int>(header.LeadingEdge));
-  std::fprintf(stderr, "DEBUG: Margins = [ %d %d ]\n", static_cast<int>(header.Margins[0]),
-               static_cast<int>(header.Margins[1]));
-  std::fprintf(stderr, "DEBUG: ManualFeed = %d\n", static_cast<int>(header.ManualFeed));
-  std::fprintf(stderr, "DEBUG: MediaPosition = %d\n", static_cast<int>(header.MediaPosition));
-  std::fprintf(stderr, "DEBUG: MediaWeight = %d\n", static_cast<int>(header.MediaWeight));
-  std::fprintf(stderr, "DEBUG: MirrorPrint = %d\n", static_cast<int>(header.MirrorPrint));
-  std::fprintf(stderr, "DEBUG: NegativePrint = %d\n", static_cast<int>(header.NegativePrint));
-  std::fprintf(stderr, "DEBUG: NumCopies = %d\n", static_cast<int>(header.NumCopies));
-  std::fprintf(stderr, "ERROR: Orientation = %d\n", static_cast<int>(header.Orientation));
-  std::fprintf(stderr, "DEBUG: OutputFaceUp = %d\n", static_cast<int>(header.OutputFaceUp));
-  std::fprintf(stderr, "ERROR: PageSize = [ %d %d ]\n", static_cast<int>(header.PageSize[0]),
-               static_cast<int>(header.PageSize[1]));
-  std::fprintf(stderr, "DEBUG: Separations = %d\n", static_cast<int>(header.Separations));
-  std::fprintf(stderr, "DEBUG: TraySwitch = %d\n", static_cast<int>(header.TraySwitch));
-  std::fprintf(stderr, "DEBUG: Tumble = %d\n", static_cast<int>(header.Tumble));
-  std::fprintf(stderr, "ERROR: cupsWidth = %d\n", static_cast<int>(header.cupsWidth));
-  std::fprintf(stderr, "ERROR: cupsHeight = %d\n", static_cast<int>(header.cupsHeight));
-  std::fprintf(stderr, "DEBUG: cupsMediaType = %d\n", static_cast<int>(header.cupsMediaType));
-  std::fprintf(stderr, "DEBUG: cupsBitsPerColor = %d\n", static_cast<int>(header.cupsBitsPerColor));
-  std::fprintf(stderr, "ERROR: cupsBitsPerPixel = %d\n", static_cast<int>(header.cupsBitsPerPixel));
-  std::fprintf(stderr, "DEBUG: cupsBytesPerLine = %d\n", static_cast<int>(header.cupsBytesPerLine));
-  std::fprintf(stderr, "DEBUG: cupsColorOrder = %d\n", static_cast<int>(header.cupsColorOrder));
-  std::fprintf(stderr, "DEBUG: cupsColorSpace = %d\n", static_cast<int>(header.cupsColorSpace));
-  std::fprintf(stderr, "DEBUG: cupsCompression = %d\n", static_cast<int>(header.cupsCompression));
-  std::fprintf(stderr, "DEBUG: cupsRowCount = %d\n", static_cast<int>(header.cupsRowCount));
-  std::fprintf(stderr, "DEBUG: cupsRowFeed = %d\n", static_cast<int>(header.cupsRowFeed));
-  std::fprintf(stderr, "DEBUG: cupsRowStep = %d\n", static_cast<int>(header.cupsRowStep));
+               Raw(header.ImagingBoundingBox[0]), Raw(header.ImagingBoundingBox[1]),
+               Raw(header.ImagingBoundingBox[2]), Raw(header.ImagingBoundingBox[3]));
+  std::fprintf(stderr, "DEBUG: InsertSheet = %d\n", Raw(header.InsertSheet));
+  std::fprintf(stderr, "DEBUG: Jog = %d\n", Raw(header.Jog));
+  std::fprintf(stderr, "DEBUG: LeadingEdge = %d\n", Raw(header.LeadingEdge));
+  std::fprintf(stderr, "DEBUG: Margins = [ %d %d ]\n", Raw(header.Margins[0]),
+               Raw(header.Margins[1]));
+  std::fprintf(stderr, "DEBUG: ManualFeed = %d\n", Raw(header.ManualFeed));
+  std::fprintf(stderr, "DEBUG: MediaPosition = %d\n", Raw(header.MediaPosition));
+  std::fprintf(stderr, "DEBUG: MediaWeight = %d\n", Raw(header.MediaWeight));
+  std::fprintf(stderr, "DEBUG: MirrorPrint = %d\n", Raw(header.MirrorPrint));
+  std::fprintf(stderr, "DEBUG: NegativePrint = %d\n", Raw(header.NegativePrint));
+  std::fprintf(stderr, "DEBUG: NumCopies = %d\n", Raw(header.NumCopies));
+  std::fprintf(stderr, "ERROR: Orientation = %d\n", Raw(header.Orientation));
+  std::fprintf(stderr, "DEBUG: OutputFaceUp = %d\n", Raw(header.OutputFaceUp));
+  std::fprintf(stderr, "ERROR: PageSize = [ %d %d ]\n", Raw(header.PageSize[0]),
+               Raw(header.PageSize[1]));
+  std::fprintf(stderr, "DEBUG: Separations = %d\n", Raw(header.Separations));
+  std::fprintf(stderr, "DEBUG: TraySwitch = %d\n", Raw(header.TraySwitch));
+  std::fprintf(stderr, "DEBUG: Tumble = %d\n", Raw(header.Tumble));
+  std::fprintf(stderr, "ERROR: cupsWidth = %d\n", Raw(header.cupsWidth));
+  std::fprintf(stderr, "ERROR: cupsHeight = %d\n", Raw(header.cupsHeight));
+  std::fprintf(stderr, "DEBUG: cupsMediaType = %d\n", Raw(header.cupsMediaType));
+  std::fprintf(stderr, "DEBUG: cupsBitsPerColor = %d\n", Raw(header.cupsBitsPerColor));
+  std::fprintf(stderr, "ERROR: cupsBitsPerPixel = %d\n", Raw(header.cupsBitsPerPixel));
+  std::fprintf(stderr, "DEBUG: cupsBytesPerLine = %d\n", Raw(header.cupsBytesPerLine));
+  std::fprintf(stderr, "DEBUG: cupsColorOrder = %d\n", Raw(header.cupsColorOrder));
+  std::fprintf(stderr, "DEBUG: cupsColorSpace = %d\n", Raw(header.cupsColorSpace));
+  std::fprintf(stderr, "DEBUG: cupsCompression = %d\n", Raw(header.cupsCompression));
+  std::fprintf(stderr, "DEBUG: cupsRowCount = %d\n", Raw(header.cupsRowCount));
+  std::fprintf(stderr, "DEBUG: cupsRowFeed = %d\n", Raw(header.cupsRowFeed));
+  std::fprintf(stderr, "DEBUG: cupsRowStep = %d\n", Raw(header.cupsRowStep));
 
   Buffer.reset();
   BufferSize = 0;

@@ -1,0 +1,30 @@
+// Feeds arbitrary bytes to the whole filter as a raster stream read through
+// libcups, with job options drawn from the input.
+//
+// Input: one byte per PPD option (see FuzzOptions), then the raster stream.
+#include "FuzzSupport.h"
+
+namespace {
+std::string ppdPath, rasterPath;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ppdPath = WriteFuzzPpd();
+  rasterPath = "/tmp/labelfilter-fuzz-" + std::to_string(getpid()) + ".ras";
+  setenv("PPD", ppdPath.c_str(), 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzInput in({data, size});
+  std::string options = JobOptions(in);
+  {
+    std::ofstream raster(rasterPath, std::ios::binary | std::ios::trunc);
+    raster.write(reinterpret_cast<const char*>(in.Rest().data()), static_cast<std::streamsize>(in.Rest().size()));
+  }
+  char* argv[] = {const_cast<char*>("labelfilter"), const_cast<char*>("1"), const_cast<char*>("fuzz"),
+                  const_cast<char*>("fuzz"), const_cast<char*>("1"), options.data(), rasterPath.data(), nullptr};
+  LabelfilterMain(7, argv);
+  std::clearerr(stdout);
+  return 0;
+}
