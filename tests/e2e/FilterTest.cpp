@@ -284,7 +284,11 @@ TEST_F(Filter, ReadsTheRasterFromAFileArgument) {
   FilterResult r = RunFilter({args, dir_.Write("p.ppd", MakePpd(AllOptions())), {}});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(Hex(r.out), Hex(ImageBand(1, {{0, {0x80}}})));
-  EXPECT_NE(r.err.find("ERROR: close fd=3\n"), std::string::npos);
+  // The file's descriptor is closed at the job end (its number depends on
+  // what the test runner left open).
+  const size_t at = r.err.find("ERROR: close fd=");
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GT(std::atoi(r.err.c_str() + at + 16), 2);
 }
 
 TEST_F(Filter, TruncatedPageIsPrintedWithTheLinesRead) {
