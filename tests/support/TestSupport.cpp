@@ -54,9 +54,9 @@ ssize_t AppendToBytes(void* ctx, unsigned char* buffer, size_t length) {
 
 }  // namespace
 
-Bytes WriteRaster(const std::vector<RasterPage>& pages) {
+static Bytes WriteRasterIn(cups_mode_t mode, const std::vector<RasterPage>& pages) {
   Bytes out;
-  cups_raster_t* ras = cupsRasterOpenIO(AppendToBytes, &out, CUPS_RASTER_WRITE);
+  cups_raster_t* ras = cupsRasterOpenIO(AppendToBytes, &out, mode);
   if (!ras) throw std::runtime_error("cupsRasterOpenIO failed");
   for (const RasterPage& page : pages) {
     cups_page_header2_t header = page.header;
@@ -70,6 +70,12 @@ Bytes WriteRaster(const std::vector<RasterPage>& pages) {
   }
   cupsRasterClose(ras);
   return out;
+}
+
+Bytes WriteRaster(const std::vector<RasterPage>& pages) { return WriteRasterIn(CUPS_RASTER_WRITE, pages); }
+
+Bytes WriteCompressedRaster(const std::vector<RasterPage>& pages) {
+  return WriteRasterIn(CUPS_RASTER_WRITE_COMPRESSED, pages);
 }
 
 Bytes WriteRawRaster(const std::vector<RasterPage>& pages) {
@@ -159,7 +165,8 @@ FilterProcess::FilterProcess(const FilterRun& run) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<std::string> args = {LABELFILTER_BINARY};
+    std::vector<std::string> args = run.wrapper;
+    args.push_back(LABELFILTER_BINARY);
     args.insert(args.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -173,7 +180,7 @@ FilterProcess::FilterProcess(const FilterRun& run) {
       rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
       setrlimit(RLIMIT_AS, &limit);
     }
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in[0]);

@@ -28,6 +28,10 @@ Bytes WriteRaster(const std::vector<RasterPage>& pages);
 // for headers that libcups' writer would refuse or crash on.
 Bytes WriteRawRaster(const std::vector<RasterPage>& pages);
 
+// A raster stream written through libcups' compressed writer ("RaS2"): runs
+// of equal lines cost a few bytes, so huge pages stay cheap to feed.
+Bytes WriteCompressedRaster(const std::vector<RasterPage>& pages);
+
 // A PPD that offers `options` (keyword -> choices, the first is the default)
 // on top of a minimal receipt printer description.
 struct PpdOption {
@@ -72,6 +76,10 @@ struct FilterRun {
   std::optional<std::string> ppd;
   Bytes input;
   size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
+  // A command that starts the filter (looked up in PATH), e.g. a shell that
+  // sets up a private mount namespace first; the filter's path and its
+  // arguments follow it. Empty: the filter is started directly.
+  std::vector<std::string> wrapper;
 };
 FilterResult RunFilter(const FilterRun& run);
 
@@ -86,6 +94,7 @@ class FilterProcess {
   bool WaitForErr(const std::string& text, int timeoutMs = 10000);
   void Signal(int sig);
   FilterResult Wait();
+  int pid() const { return pid_; }
 
  private:
   void Pump(int timeoutMs);
