@@ -110,7 +110,7 @@ void AppendTail(Stream& out, const PrintSettings& s) {
   if (s.cutEveryPage) Append(out, kCut);
 }
 
-void ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<uint8_t> pDataBuf,
+bool ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<uint8_t> pDataBuf,
                  int biWidth, int biHeight) {
   std::fputs("ERROR: call ProcessData\n", stderr);
 
@@ -168,7 +168,7 @@ void ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<u
     if (nImageWidth > kMaxBandBytes) {
       std::fprintf(stderr, "ERROR: Page not printed: its rows are %zu bytes wide, more than a raster band can carry (%zu)\n",
                    nImageWidth, kMaxBandBytes);
-      return;
+      return false;
     }
     const size_t capacity = StreamCapacity(nImageWidth, nImageHeight);
     if (capacity == 0) throw std::bad_alloc();
@@ -190,11 +190,11 @@ void ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<u
     std::fputs("ERROR: ProcessData Cutting\n", stderr);
   } catch (const std::bad_alloc&) {
     std::fprintf(stderr, "ERROR: Page not printed: not enough memory for a %d x %d picture\n", biWidth, biHeight);
-    return;
+    return false;
   } catch (const std::invalid_argument&) {
     std::fprintf(stderr, "ERROR: Page not printed: its picture holds fewer bytes than %d rows of %d pixels need\n",
                  biHeight, biWidth);
-    return;
+    return false;
   }
 
   std::fputs("ERROR: cupsWritePrintData\n", stderr);
@@ -217,4 +217,5 @@ void ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<u
   std::fprintf(stderr, "ERROR: free pBuf90=%x\n", Low32(pBuf90.data()));
   std::fprintf(stderr, "ERROR: free pData=%x\n", Low32(pData.data()));
   std::fputs("ERROR: ProcessData return\n", stderr);
+  return true;
 }

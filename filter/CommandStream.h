@@ -35,6 +35,7 @@ void AppendTail(Stream& out, const PrintSettings& settings);
 // Turns, mirrors and inverts the page's 1-bit picture as the PPD asks, and
 // writes its command stream to standard output once per copy. The picture's
 // rows are cupsBytesPerLine apart for 1-bit raster pages, BitmapStride(biWidth)
-// otherwise; it may be left inverted.
-void ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<uint8_t> pDataBuf,
+// otherwise; it may be left inverted. False when the page could not be
+// printed (no memory, or too wide for a raster band), with a log line.
+bool ProcessData(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<uint8_t> pDataBuf,
                  int biWidth, int biHeight);

@@ -232,7 +232,8 @@ static void NormalizeGreyPage(ppd_file_t* ppd, const cups_page_header2_t& header
 }
 
 // Prints one page whose y lines are in Buffer: normalises it by depth and
-// hands it to ProcessData. False when the page could not be printed.
+// hands it to ProcessData. False when the page was lost (memory, geometry);
+// a depth the printer cannot take is skipped, not lost.
 static bool PrintPage(ppd_file_t* ppd, const cups_page_header2_t& header, unsigned y, Bitmap& pDataBuf) {
   const std::span<uint8_t> page(Buffer.get(), BufferSize);
   const int biWidth = static_cast<int>(header.cupsWidth);
@@ -241,8 +242,7 @@ static bool PrintPage(ppd_file_t* ppd, const cups_page_header2_t& header, unsign
       case 1:
         // Raster set bits are dots; the 1-bit page's set bits are paper.
         for (uint8_t& b : page.first(size_t{header.cupsBytesPerLine} * y)) b = static_cast<uint8_t>(~b);
-        ProcessData(ppd, header, page, biWidth, static_cast<int>(y));
-        return true;
+        return ProcessData(ppd, header, page, biWidth, static_cast<int>(y));
       case 24:
         NormalizeColorPage(header, page, y, pDataBuf);
         break;
@@ -255,13 +255,12 @@ static bool PrintPage(ppd_file_t* ppd, const cups_page_header2_t& header, unsign
         return true;
     }
   } catch (const std::bad_alloc&) {
-    pDataBuf = {};
+    Bitmap().swap(pDataBuf);  // give the memory back now, not at the next page
     std::fprintf(stderr, "ERROR: Page %d not printed: not enough memory to convert %u x %u pixels at %u bits\n",
                  Page, header.cupsWidth, y, header.cupsBitsPerPixel);
     return false;
   }
-  ProcessData(ppd, header, pDataBuf, biWidth, static_cast<int>(y));
-  return true;
+  return ProcessData(ppd, header, pDataBuf, biWidth, static_cast<int>(y));
 }
 
 // Runs the job: arguments, raster stream, PPD, the page loop and the job end.
@@ -338,7 +337,7 @@ int main(int argc, char* argv[]) {
   }
   Buffer.reset();
   std::fprintf(stderr, "ERROR: free pDataBuf=%x\n", Low32(pDataBuf.data()));
-  pDataBuf = {};
+  Bitmap().swap(pDataBuf);
   std::fprintf(stderr, "ERROR: cupsFreeOptions options=%x num_options=%d\n", Low32(options), num_options);
   cupsFreeOptions(num_options, options);
   std::fputs("ERROR: cupsRasterClose\n", stderr);

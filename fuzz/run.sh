@@ -28,7 +28,7 @@ for harness in RasterFuzzer PipelineFuzzer; do
   cp fuzz/corpus/"$name"/* "$corpus"/
   echo "== $harness: ${SECONDS_PER_HARNESS}s"
   if ! "$BUILD/fuzz/$harness" "$corpus" -max_total_time="$SECONDS_PER_HARNESS" -timeout=30 \
-        -rss_limit_mb=3072 -malloc_limit_mb=1048576 -max_len=262144 -close_fd_mask=3 \
+        -rss_limit_mb=8192 -malloc_limit_mb=1048576 -max_len=262144 -close_fd_mask=3 \
         -artifact_prefix="$WORK/artifacts/$name-" -print_final_stats=1 2>"$WORK/$name.log"; then
     echo "$harness FAILED; its report:"
     grep -v '^#' "$WORK/$name.log" | tail -60

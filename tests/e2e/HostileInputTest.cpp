@@ -2,6 +2,18 @@
 // meet: each gets one clear log line and a defined exit status.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "EscPosDecoder.h"
 #include "TestSupport.h"
 
 namespace {
@@ -101,4 +113,702 @@ TEST_F(HostileInput, PageBufferThatCannotBeAllocatedIsRefused) {
                        "9663676992 bytes\n"),
             std::string::npos)
       << r.err;
+}
+
+namespace {
+
+constexpr auto npos = std::string::npos;
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// What every run must show, however hostile its input: a normal exit (no
+// signal), and an output the printer can execute, made of whole commands
+// only.
+void ExpectWholeCommands(const FilterResult& r, const std::string& what) {
+  EXPECT_LT(r.exitStatus, 128) << what << ": killed by signal " << r.exitStatus - 128 << "\n" << r.err;
+  const escpos::Paper paper = escpos::decode(r.out);
+  EXPECT_FALSE(paper.error.has_value()) << what << ": " << (paper.error ? paper.error->message : "") << " at byte "
+                                        << (paper.error ? paper.error->offset : 0) << " of " << r.out.size();
+}
+
+// ...and, for every run that got past the PPD, the job end.
+void ExpectSoundJob(const FilterResult& r, const std::string& what) {
+  ExpectWholeCommands(r, what);
+  EXPECT_NE(r.err.find("ERROR: Dovrel-filter return\n"), npos) << what << "\n" << r.err;
+}
+
+// A page of `lineCount` lines whose bytes are all `fill`.
+RasterPage Filled(cups_page_header2_t header, uint8_t fill, size_t lineCount) {
+  RasterPage p{header, {}};
+  p.lines.assign(size_t{header.cupsBytesPerLine} * lineCount, fill);
+  return p;
+}
+
+Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// A job's environment: ASan (in sanitizer builds) hands null to an
+// allocation it cannot serve instead of aborting, as the C library does.
+std::vector<std::string> NullOnHugeAllocations() {
+  // Later settings win: ours goes last.
+  const std::string old = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+  return {"env", "ASAN_OPTIONS=" + old + (old.empty() ? "" : ":") + "allocator_may_return_null=1"};
+}
+
+}  // namespace
+
+// Page geometries at and past every boundary the filter has: zero, one, the
+// limits it sets itself, the widest band, products that wrap 32 bits, and
+// headers libcups' reader turns away before the filter sees them.
+TEST_F(HostileInput, PageGeometriesAtTheLimits) {
+  struct Case {
+    std::string name;
+    Bytes stream;
+    int exitStatus;
+    size_t pages;                    // starting lines
+    std::vector<std::string> lines;  // each must appear as a whole line
+    long dots = -1;                  // dots on paper, -1: not checked
+    int width = -1;                  // widest band in dots, -1: not checked
+  };
+  const unsigned kBig = 1u << 24;
+  auto oneDot = [](cups_page_header2_t h, size_t lineCount) {
+    RasterPage p = Filled(h, 0, lineCount);
+    p.lines[0] = h.cupsBitsPerPixel == 1 ? 0x80 : h.cupsBitsPerPixel == 8 ? 0xFF : 0x00;
+    if (h.cupsBitsPerPixel == 24) std::fill_n(p.lines.begin() + 3, h.cupsBytesPerLine - 3, 0xFF);
+    return p;
+  };
+  RasterPage wide = Filled(MakeHeader(kBig, 1, 1), 0, 1);
+  RasterPage band = Filled(MakeHeader(65535 * 8, 2, 1), 0, 2);
+  band.lines[65535 + 65534] = 0x01;  // the last dot of the last row
+  RasterPage huge8 = Filled(MakeHeader(65536, 65536, 8), 0, 3);
+  huge8.lines[2 * 65536 + 65535] = 0xFF;  // one black pixel at the end of row 2
+  RasterPage padded1 = Filled(MakeHeader(8, 2, 1, 9), 0, 2);
+  padded1.lines[0] = 0x80;
+  padded1.lines[9] = 0x01;
+  // Padding bytes that would print as dots if the filter took them for pixels.
+  RasterPage padded8 = Filled(MakeHeader(8, 2, 8, 12), 0xFF, 2);
+  RasterPage padded24 = Filled(MakeHeader(8, 2, 24, 30), 0x00, 2);
+  RasterPage zeroHeight = Filled(MakeHeader(8, 1, 1), 0xFF, 1);
+  zeroHeight.header.cupsHeight = 0;
+  RasterPage zeroDepth = Filled(MakeHeader(8, 1, 1), 0xFF, 1);
+  zeroDepth.header.cupsBitsPerPixel = zeroDepth.header.cupsBitsPerColor = 0;
+  RasterPage bplPast31 = Filled(MakeHeader(8, 1, 8), 0xFF, 1);
+  bplPast31.header.cupsBytesPerLine = 0x80000000u;
+  RasterPage bplNotWholePixels = Filled(MakeHeader(8, 1, 24, 25), 0xFF, 1);
+  RasterPage good = oneDot(MakeHeader(8, 1, 1), 1);
+  RasterPage height31 = Filled(MakeHeader(8, 0x80000000u, 1), 0, 2);
+  RasterPage width31 = Filled(MakeHeader(0x7FFFFFFF, 1, 8, 0x7FFFFFFF), 0, 0);
+  RasterPage overflow64 = Filled(MakeHeader(0xFFFFFFFFu, 0xFFFFFFFFu, 24, 0x7FFFFFFE), 0, 0);
+
+  std::vector<Case> cases = {
+      {"1-bit width 0", WriteRawRaster({Filled(MakeHeader(0, 2, 1, 1), 0, 2)}), 0, 1,
+       {"ERROR: cupsWidth = 0", "ERROR: ProcessData nImageWidth=1 biHeight=2"}, 0, 0},
+      {"8-bit width 0", WriteRawRaster({Filled(MakeHeader(0, 2, 8, 1), 0xFF, 2)}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=0 biHeight=2"}, 0, 0},
+      {"24-bit width 0", WriteRawRaster({Filled(MakeHeader(0, 2, 24, 3), 0, 2)}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=0 biHeight=2"}, 0, 0},
+      {"1-bit 1 x 1", WriteRaster({oneDot(MakeHeader(1, 1, 1), 1)}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=1 biHeight=1"}, 1, 8},
+      {"8-bit 1 x 1", WriteRaster({oneDot(MakeHeader(1, 1, 8), 1)}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=4 biHeight=1"}, 1, 32},
+      {"24-bit 1 x 1", WriteRaster({oneDot(MakeHeader(1, 1, 24), 1)}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=4 biHeight=1"}, 1, 32},
+      {"height 0 (libcups reads it as the end of the stream)", WriteRawRaster({zeroHeight}), 1, 0, {}, 0},
+      {"height 0 after a good page", WriteRawRaster({good, zeroHeight, good}), 0, 1, {}, 1},
+      {"depth 0 (libcups reads it as the end of the stream)", WriteRawRaster({good, zeroDepth}), 0, 1, {}, 1},
+      {"cupsBytesPerLine 2^31 (libcups reads it as the end)", WriteRawRaster({bplPast31}), 1, 0, {}, 0},
+      {"cupsBytesPerLine not whole pixels (libcups reads it as the end)", WriteRawRaster({good, bplNotWholePixels}),
+       0, 1, {}, 1},
+      {"width 2^24, the widest accepted, is wider than a band", WriteRawRaster({wide}), 1, 1,
+       {"ERROR: Page not printed: its rows are 2097152 bytes wide, more than a raster band can carry (65535)"}, 0},
+      {"width 2^24 + 1", WriteRawRaster({Filled(MakeHeader(kBig + 1, 1, 1), 0, 1)}), 1, 1,
+       {"ERROR: Page 1 refused: cupsWidth is larger than 16777216 "
+        "(cupsWidth=16777217 cupsHeight=1 cupsBitsPerPixel=1 cupsBytesPerLine=2097153)"},
+       0},
+      {"8-bit width 2^31 - 1", WriteRawRaster({width31}), 1, 1,
+       {"ERROR: Page 1 refused: cupsWidth is larger than 16777216 "
+        "(cupsWidth=2147483647 cupsHeight=1 cupsBitsPerPixel=8 cupsBytesPerLine=2147483647)"},
+       0},
+      {"rows of 65535 bytes, the widest band", WriteRaster({band}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=65535 biHeight=2"}, 1, 65535 * 8},
+      {"height 2^24, the longest accepted, cut after 2 lines",
+       WriteRawRaster({oneDot(MakeHeader(8, kBig, 1), 2)}), 0, 1,
+       {"ERROR: cupsHeight = 16777216", "ATTR: job-media-progress=0", "ERROR: ProcessData nImageWidth=1 biHeight=2"},
+       1, 8},
+      {"height 2^31 (logged negative)", WriteRawRaster({height31}), 1, 1,
+       {"ERROR: cupsHeight = -2147483648",
+        "ERROR: Page 1 refused: cupsHeight is larger than 16777216 "
+        "(cupsWidth=8 cupsHeight=2147483648 cupsBitsPerPixel=1 cupsBytesPerLine=1)"},
+       0},
+      {"24-bit 2^32-1 x 2^32-1, whose size overflows 64 bits", WriteRawRaster({overflow64}), 1, 1,
+       {"ERROR: Page 1 refused: cupsBytesPerLine is smaller than cupsWidth pixels at cupsBitsPerPixel need "
+        "(cupsWidth=4294967295 cupsHeight=4294967295 cupsBitsPerPixel=24 cupsBytesPerLine=2147483646)"},
+       0},
+      {"8-bit 65536 x 65536, whose size wraps 32 bits to 64 KiB, 3 lines", WriteRaster({huge8}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=8192 biHeight=3"}, 1, 65536},
+      {"1-bit width 8, 9 bytes per line", WriteRaster({padded1}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=9 biHeight=2"}, 2, 72},
+      {"8-bit width 8, 12 bytes per line, black padding", WriteRaster({padded8}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=4 biHeight=2"}, 16, 32},
+      {"24-bit width 8, 30 bytes per line, black padding", WriteRaster({padded24}), 0, 1,
+       {"ERROR: ProcessData nImageWidth=4 biHeight=2"}, 16, 32},
+      {"1-bit width 9, 1 byte per line", WriteRawRaster({Filled(MakeHeader(9, 1, 1, 1), 0, 1)}), 1, 1,
+       {"ERROR: Page 1 refused: cupsBytesPerLine is smaller than cupsWidth pixels at cupsBitsPerPixel need "
+        "(cupsWidth=9 cupsHeight=1 cupsBitsPerPixel=1 cupsBytesPerLine=1)"},
+       0},
+  };
+  for (const Case& c : cases) {
+    FilterResult r = Run(c.stream);
+    ExpectSoundJob(r, c.name);
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << c.name << "\n" << r.err;
+    EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.pages) << c.name;
+    for (const std::string& line : c.lines) EXPECT_NE(r.err.find(line + "\n"), npos) << c.name << ": " << line;
+    const escpos::Paper paper = escpos::decode(r.out);
+    if (c.dots >= 0) {
+      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name;
+    }
+    if (c.width >= 0) {
+      EXPECT_EQ(paper.width(), c.width) << c.name;
+    }
+  }
+}
+
+TEST_F(HostileInput, PaddingPastTheWidthIsNotPrinted) {
+  // Rows wider than the pixels need: the pixels land where the raster has
+  // them and the padding leaves the paper blank.
+  RasterPage padded1 = Filled(MakeHeader(8, 2, 1, 9), 0, 2);
+  padded1.lines[0] = 0x80;
+  padded1.lines[9] = 0x01;
+  FilterResult r = Run(WriteRaster({padded1}));
+  const escpos::Paper paper = escpos::decode(r.out);
+  EXPECT_TRUE(paper.dot(0, 0));
+  EXPECT_TRUE(paper.dot(7, 1));
+  EXPECT_EQ(paper.dotsIn(8, 0, 72, 24), 0);
+
+  RasterPage padded24 = Filled(MakeHeader(8, 2, 24, 30), 0x00, 2);
+  r = Run(WriteRaster({padded24}));
+  const escpos::Paper colour = escpos::decode(r.out);
+  EXPECT_EQ(colour.dotsIn(0, 0, 8, 2), 16);
+  EXPECT_EQ(colour.dotsIn(8, 0, 32, 24), 0);
+}
+
+TEST_F(HostileInput, SizesPastTheAddressSpaceAreRefusedNotWrapped) {
+  // 2^24 x 2^24 colour pixels: a 768 TiB page buffer that no machine has.
+  const unsigned kBig = 1u << 24;
+  RasterPage giant = Filled(MakeHeader(kBig, kBig, 24, 3 * kBig), 0, 0);
+  FilterRun run{kArgs, dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}})),
+                WriteRawRaster({giant})};
+  FilterResult r = RunFilter(run, NullOnHugeAllocations());
+  ExpectSoundJob(r, "giant");
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ERROR: Page 1 refused: no memory for cupsBytesPerLine=50331648 x (cupsHeight=16777216 + 1) = "
+                       "844424980463616 bytes\n"),
+            npos)
+      << r.err;
+}
+
+TEST_F(HostileInput, PageLargerThanTheMemoryLimitIsRefusedAt64Bits) {
+  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  // 65536 x 65537 bytes wraps to 65536 in 32 bits; the real size is refused.
+  FilterResult r = Run(WriteRaster({Filled(MakeHeader(65536, 65536, 8), 0, 3)}), size_t{512} << 20);
+  ExpectSoundJob(r, "65536 x 65536");
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ERROR: Page 1 refused: no memory for cupsBytesPerLine=65536 x (cupsHeight=65536 + 1) = "
+                       "4295032832 bytes\n"),
+            npos)
+      << r.err;
+}
+
+TEST_F(HostileInput, StreamsCutShortOrFollowedByGarbage) {
+  const RasterPage page = [] {
+    RasterPage p = Filled(MakeHeader(16, 4, 1), 0, 4);
+    for (size_t i = 0; i < p.lines.size(); i += 2) p.lines[i] = 0x80;
+    return p;
+  }();
+  const Bytes raw = WriteRawRaster({page});
+  const Bytes packed = WriteCompressedRaster({page});
+  Bytes noise;
+  for (int i = 0; i < 4096; ++i) noise.push_back(static_cast<uint8_t>(i * 131 + 7));
+  struct Case {
+    std::string name;
+    Bytes stream;
+    int exitStatus;
+    size_t pages;
+    std::string line;  // a line that must appear, or empty
+    long dots;
+  } cases[] = {
+      {"empty stream", {}, 1, 0, "", 0},
+      {"half a sync word", Bytes(raw.begin(), raw.begin() + 2), 1, 0, "", 0},
+      {"no raster at all", noise, 1, 0, "", 0},
+      {"cut inside the header", Bytes(raw.begin(), raw.begin() + 4 + 900), 1, 0, "", 0},
+      {"cut inside line 3", Bytes(raw.begin(), raw.end() - 3), 0, 1,
+       "ERROR: ProcessData nImageWidth=2 biHeight=2", 2},
+      {"compressed, cut inside a line", Bytes(packed.begin(), packed.end() - 2), 0, 1, "", -1},
+      {"garbage after a whole page", Cat(raw, noise), 0, 1, "ERROR: ProcessData nImageWidth=2 biHeight=4", 4},
+      {"a second sync word after a page", Cat(raw, raw), 0, 1, "", 4},
+  };
+  for (const Case& c : cases) {
+    FilterResult r = Run(c.stream);
+    ExpectSoundJob(r, c.name);
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << c.name << "\n" << r.err;
+    EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.pages) << c.name;
+    if (!c.line.empty()) {
+      EXPECT_NE(r.err.find(c.line + "\n"), npos) << c.name << "\n" << r.err;
+    }
+    const escpos::Paper paper = escpos::decode(r.out);
+    if (c.dots >= 0) {
+      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name;
+    }
+  }
+}
+
+TEST_F(HostileInput, HundredPagesInOneJob) {
+  RasterPage page = Filled(MakeHeader(576, 48, 1), 0, 48);
+  page.lines[0] = 0x80;            // row 0, first band
+  page.lines[30 * 72 + 71] = 0x01;  // row 30, second band
+  const std::vector<RasterPage> pages(100, page);
+  FilterResult r = RunFilter({{"7", "mallory", "hostile", "1", "Origin=Rotation180 Cutting=1"},
+                              dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}},
+                                                           {"Cutting", {"0", "1", "2"}}})),
+                              WriteRaster(pages)});
+  ExpectSoundJob(r, "100 pages");
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), 100u);
+  EXPECT_NE(r.err.find("ERROR: Starting page = 100 1 time="), npos);
+  EXPECT_EQ(Count(r.err, "ERROR: EndPage return\n"), 100u);
+  const escpos::Paper paper = escpos::decode(r.out);
+  EXPECT_EQ(paper.count(escpos::EventKind::Band), 200u);
+  EXPECT_EQ(paper.count(escpos::EventKind::Cut), 100u);
+  EXPECT_EQ(paper.height(), 100 * 48);
+  EXPECT_EQ(paper.dotsIn(0, 0, 576, paper.height()), 200);
+  EXPECT_TRUE(paper.dot(0, 99 * 48) && paper.dot(575, 99 * 48 + 30));
+}
+
+TEST_F(HostileInput, DamagedPpdFiles) {
+  const std::string good = MakePpd({{"Cutting", {"0", "1", "2"}}});
+  Bytes binary;
+  for (int i = 0; i < 2048; ++i) binary.push_back(static_cast<uint8_t>((i * 7919) >> 3));
+  binary[100] = 0;
+  Bytes withBreaks = binary;
+  for (size_t i = 40; i < withBreaks.size(); i += 41) withBreaks[i] = '\n';
+  // The same option twice, each with its own default: one of them wins, and
+  // the job still prints.
+  const std::string twice =
+      good + "*OpenUI *Cutting/Cutting again: PickOne\n*DefaultCutting: 2\n*Cutting 2/2: \"\"\n*CloseUI: *Cutting\n";
+  struct Case {
+    std::string name;
+    Bytes ppd;
+    int exitStatus;
+    std::string line;
+  } cases[] = {
+      {"empty", {}, 1, "DEBUG: Missing PPD-Adobe-4.x header on line 0."},
+      {"binary", binary, 1, "DEBUG: Line longer than the maximum allowed (255 characters) on line 1."},
+      {"binary after a good header", Cat(ToBytes("*PPD-Adobe: \"4.3\"\n"), withBreaks), 1,
+       "DEBUG: Missing asterisk in column 1 on line 3."},
+      {"header only", ToBytes("*PPD-Adobe: \"4.3\"\n"), 0, "ERROR: Dovrel-filter return"},
+      {"an option defined twice", ToBytes(twice), 0, "ERROR: Dovrel-filter return"},
+      {"a line of 300 KB", ToBytes(good + "*Foo: \"" + std::string(300000, 'x') + "\"\n"), 1,
+       "DEBUG: Line longer than the maximum allowed (255 characters) on line " +
+           std::to_string(Count(good, "\n") + 1) + "."},
+  };
+  RasterPage page = Filled(MakeHeader(8, 1, 1), 0x80, 1);
+  for (const Case& c : cases) {
+    FilterResult r = RunFilter({kArgs, dir_.Write("p.ppd", c.ppd), WriteRaster({page})});
+    ExpectWholeCommands(r, c.name);
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << c.name << "\n" << r.err;
+    if (!c.line.empty()) {
+      EXPECT_NE(r.err.find(c.line + "\n"), npos) << c.name << "\n" << r.err;
+    }
+    if (c.exitStatus == 1) {
+      EXPECT_TRUE(r.out.empty()) << c.name;
+      EXPECT_EQ(r.err, c.line + "\n") << c.name;  // the PPD's line, nothing else
+    } else {
+      EXPECT_EQ(escpos::decode(r.out).count(escpos::EventKind::Band), 1u) << c.name;
+    }
+  }
+}
+
+TEST_F(HostileInput, CopyCountsFromTheHeaderAreBounded) {
+  struct Case {
+    unsigned numCopies;
+    size_t bands;
+  } cases[] = {
+      {0, 0}, {1, 1}, {3, 3}, {9999, 9999},
+      {10000, 9999},        // more is a damaged header, not a request
+      {0x7FFFFFFF, 9999},
+      {0x80000000u, 0},     // negative as the signed count it is
+      {0xFFFFFFFFu, 0},
+  };
+  for (const Case& c : cases) {
+    RasterPage page = Filled(MakeHeader(8, 1, 1), 0x80, 1);
+    page.header.NumCopies = c.numCopies;
+    FilterResult r = Run(WriteRaster({page}));
+    const std::string what = "NumCopies " + std::to_string(c.numCopies);
+    ExpectSoundJob(r, what);
+    EXPECT_EQ(r.exitStatus, 0) << what;
+    EXPECT_EQ(escpos::decode(r.out).count(escpos::EventKind::Band), c.bands) << what;
+    EXPECT_EQ(r.out.size(), 32 * c.bands) << what;
+  }
+}
+
+TEST_F(HostileInput, JobOptionsOutsideThePpdChangeNothing) {
+  const std::string ppd = dir_.Write(
+      "p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}, "Rotation180"},
+                        {"FeedAfterPrinting", {"0", "1", "13"}}, {"PrintDensity", {"0", "8"}}, {"Cutting", {"0", "1", "2"}}}));
+  RasterPage page = Filled(MakeHeader(8, 2, 1), 0x81, 2);
+  const Bytes stream = WriteRaster({page});
+  const FilterResult plain = RunFilter({{"1", "u", "t", "1", ""}, ppd, stream});
+  ASSERT_EQ(plain.exitStatus, 0);
+  std::string many;
+  for (int i = 0; i < 400; ++i) many += "k" + std::to_string(i) + "=v" + std::to_string(i) + " ";
+  const std::string options[] = {
+      "Bogus=1 Frobnicate NoSuchOption=yes",
+      "FeedAfterPrinting=99999999999",
+      "PrintDensity=-7",
+      "Cutting=3 Origin=Rotation45",
+      "FeedAfterPrinting=" + std::string(5000, '9'),
+      std::string(5000, 'K') + "=1",
+      "FeedAfterPrinting='" + std::string(5000, ' ') + "13'",
+      many,
+      "=== '\"unbalanced",
+  };
+  for (const std::string& o : options) {
+    const std::string name = o.substr(0, 40);
+    FilterResult r = RunFilter({{"1", "u", "t", "1", o}, ppd, stream});
+    ExpectSoundJob(r, name);
+    EXPECT_EQ(r.exitStatus, 0) << name;
+    EXPECT_EQ(Hex(r.out), Hex(plain.out)) << name;
+  }
+}
+
+TEST_F(HostileInput, AbsurdChoicesInThePpdAreBounded) {
+  // The PPD itself offers the absurd numbers and the job picks them.
+  const std::string ppd = dir_.Write(
+      "p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}, "Rotation180"},
+                        {"FeedAfterPrinting", {"0", "99999999999", "-5"}},
+                        {"PrintDensity", {"0", "-7", "99999999999"}}}));
+  const Bytes stream = WriteRaster({Filled(MakeHeader(8, 1, 1), 0x80, 1)});
+  struct Case {
+    std::string options;
+    int density;  // -1: no density command
+    int fed;
+  } cases[] = {
+      {"FeedAfterPrinting=99999999999", -1, 720},  // as far as the longest choice
+      {"FeedAfterPrinting=-5", -1, 0},
+      {"PrintDensity=-7", 0xF9, 0},
+      {"PrintDensity=99999999999", 0xFF, 0},  // saturates at INT_MAX, low 8 bits
+  };
+  for (const Case& c : cases) {
+    FilterResult r = RunFilter({{"1", "u", "t", "1", c.options}, ppd, stream});
+    ExpectSoundJob(r, c.options);
+    EXPECT_EQ(r.exitStatus, 0);
+    const escpos::Paper paper = escpos::decode(r.out);
+    EXPECT_EQ(paper.fedRows(), c.fed) << c.options;
+    EXPECT_EQ(paper.count(escpos::EventKind::Density), c.density < 0 ? 0u : 1u) << c.options;
+    for (const escpos::Event& e : paper.events) {
+      if (e.kind == escpos::EventKind::Density) {
+        EXPECT_EQ(e.value, c.density) << c.options;
+      }
+    }
+  }
+}
+
+namespace {
+
+// Runs the filter with its own /tmp: a private mount namespace in which /tmp
+// is whatever `mountTmp` (a shell command) makes of it, so that the dump
+// paths can be planted, filled or made read-only without touching the real
+// /tmp or racing other jobs that write the same fixed paths. The PPD is
+// given relative to `cwd`, which stays reachable when /tmp is covered.
+bool PrivateTmpAvailable() {
+  static const bool available =
+      std::system("unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' >/dev/null 2>&1") == 0;
+  return available;
+}
+
+FilterResult RunWithTmp(const std::string& cwd, const std::string& mountTmp, const Bytes& stream,
+                        const std::string& options = "") {
+  FilterRun run{{"9", "mallory", "dumps", "1", options}, std::string("p.ppd"), stream};
+  return RunFilter(run, {"unshare", "-m", "--propagation", "private", "sh", "-c",
+                        "cd '" + cwd + "' && { " + mountTmp + "; } >/dev/null && exec \"$0\" \"$@\""});
+}
+
+std::string BindTmp(const std::string& dir) { return "mount --bind '" + dir + "' /tmp"; }
+
+struct FileState {
+  bool exists = false;
+  mode_t mode = 0;
+  uid_t uid = 0;
+  std::string content;
+  bool operator==(const FileState&) const = default;
+};
+
+FileState StateOf(const std::string& path) {
+  FileState s;
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.mode = st.st_mode;
+  s.uid = st.st_uid;
+  if (S_ISREG(st.st_mode)) s.content = ToString(ReadFile(path));
+  if (S_ISLNK(st.st_mode)) {
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+    s.content = std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  return s;
+}
+
+std::string MakeTmpDir(const TempDir& dir, const std::string& name) {
+  const std::string path = dir.Path(name);
+  mkdir(path.c_str(), 0700);
+  chmod(path.c_str(), 01777);  // like /tmp, whatever the umask
+  return path;
+}
+
+// An 8-bit page, which writes all three dumps.
+Bytes GreyJob() {
+  RasterPage p = Filled(MakeHeader(32, 24, 8), 0, 24);
+  for (size_t row = 4; row < 20; ++row) std::fill_n(p.lines.begin() + row * 32 + 8, 16, 0xFF);
+  return WriteRaster({p});
+}
+
+const std::string kFopenLine = "ERROR: fopen K7QX.data f=";
+
+}  // namespace
+
+TEST_F(HostileInput, PlantedDumpPathsAreNeitherFollowedNorWritten) {
+  if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace (unshare -m) here";
+  dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}}));
+  const Bytes stream = GreyJob();
+
+  // A clean /tmp: the reference output and the three dumps as they should be.
+  const std::string clean = MakeTmpDir(dir_, "clean");
+  const FilterResult reference = RunWithTmp(dir_.dir(), BindTmp(clean), stream);
+  ASSERT_EQ(reference.exitStatus, 0) << reference.err;
+  ASSERT_FALSE(reference.out.empty());
+  EXPECT_NE(reference.err.find(kFopenLine), npos);
+  EXPECT_NE(MaskVolatile(reference.err).find(kFopenLine + "ADDR errno=0 desc=Success\n"), npos);
+  const std::map<std::string, size_t> dumpSizes = {
+      {"Brantelix", reference.out.size()}, {"Buffer.data", 32 * 24}, {"pBuf.data", 96 * 24}};
+  for (const auto& [name, size] : dumpSizes) {
+    const FileState s = StateOf(clean + "/" + name);
+    EXPECT_TRUE(s.exists && S_ISREG(s.mode)) << name;
+    EXPECT_EQ(s.mode & 07777, 0600u) << name;
+    EXPECT_EQ(s.content.size(), size) << name;
+  }
+
+  struct Kind {
+    std::string name;
+    std::function<bool(const std::string& tmp, const std::string& path)> plant;  // false: skip
+    std::vector<std::string> errnoTexts;  // what the trace line may report for /tmp/Brantelix
+  };
+  const std::vector<Kind> kinds = {
+      {"symbolic link to a file",
+       [](const std::string& tmp, const std::string& path) {
+         std::ofstream(tmp + "/victim") << "keep me";
+         chmod((tmp + "/victim").c_str(), 0644);
+         return symlink("victim", path.c_str()) == 0;
+       },
+       {"errno=40 desc=Too many levels of symbolic links"}},
+      {"dangling symbolic link",
+       [](const std::string&, const std::string& path) { return symlink("made-by-filter", path.c_str()) == 0; },
+       {"errno=40 desc=Too many levels of symbolic links"}},
+      {"directory",
+       [](const std::string&, const std::string& path) {
+         return mkdir(path.c_str(), 0755) == 0 && bool(std::ofstream(path + "/inside") << "keep me");
+       },
+       {"errno=21 desc=Is a directory"}},
+      {"FIFO without a reader",
+       [](const std::string&, const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; },
+       {"errno=6 desc=No such device or address"}},
+      {"another user's file",
+       [](const std::string&, const std::string& path) {
+         std::ofstream(path) << "theirs";
+         return chmod(path.c_str(), 0644) == 0 && chown(path.c_str(), 65534, 65534) == 0;
+       },
+       // EACCES where the kernel protects regular files in sticky directories.
+       {"errno=1 desc=Operation not permitted", "errno=13 desc=Permission denied"}},
+  };
+  int n = 0;
+  for (const Kind& kind : kinds) {
+    for (const auto& [planted, size] : dumpSizes) {
+      const std::string what = kind.name + " at /tmp/" + planted;
+      const std::string tmp = MakeTmpDir(dir_, "case" + std::to_string(n++));
+      const std::string path = tmp + "/" + planted;
+      if (!kind.plant(tmp, path)) {
+        ADD_FAILURE() << what << ": cannot plant it (" << std::strerror(errno) << ")";
+        continue;
+      }
+      const FileState before = StateOf(path), victim = StateOf(tmp + "/victim"), inside = StateOf(path + "/inside");
+      FilterResult r = RunWithTmp(dir_.dir(), BindTmp(tmp), stream);
+      ExpectSoundJob(r, what);
+      EXPECT_EQ(r.exitStatus, 0) << what << "\n" << r.err;
+      EXPECT_EQ(Hex(r.out), Hex(reference.out)) << what;
+      EXPECT_TRUE(StateOf(path) == before) << what << ": the planted path changed";
+      EXPECT_TRUE(StateOf(tmp + "/victim") == victim) << what << ": the link target changed";
+      EXPECT_TRUE(StateOf(path + "/inside") == inside) << what;
+      EXPECT_FALSE(StateOf(tmp + "/made-by-filter").exists) << what << ": the link was followed";
+      if (planted == "Brantelix") {
+        bool found = false;
+        for (const std::string& e : kind.errnoTexts) found |= r.err.find(kFopenLine + "0 " + e + "\n") != npos;
+        EXPECT_TRUE(found) << what << "\n" << r.err;
+      } else {
+        EXPECT_NE(MaskVolatile(r.err).find(kFopenLine + "ADDR errno=0 desc=Success\n"), npos) << what;
+      }
+      // The other dumps are still written as usual.
+      for (const auto& [other, otherSize] : dumpSizes) {
+        if (other == planted) continue;
+        const FileState s = StateOf(tmp + "/" + other);
+        EXPECT_TRUE(s.exists && S_ISREG(s.mode) && (s.mode & 07777) == 0600) << what << ": " << other;
+        EXPECT_EQ(s.content.size(), otherSize) << what << ": " << other;
+      }
+      EXPECT_EQ(ToBytes(StateOf(tmp + "/Brantelix").content) == reference.out, planted != "Brantelix") << what;
+    }
+  }
+}
+
+TEST_F(HostileInput, FullOrReadOnlyTmpOnlyCostsTheDumps) {
+  if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace (unshare -m) here";
+  dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}}));
+  const Bytes stream = GreyJob();
+  const FilterResult reference = RunWithTmp(dir_.dir(), BindTmp(MakeTmpDir(dir_, "clean")), stream);
+  ASSERT_EQ(reference.exitStatus, 0) << reference.err;
+
+  // A stale dump of ours in the read-only /tmp, which must survive.
+  const std::string readOnly = MakeTmpDir(dir_, "ro");
+  std::ofstream(readOnly + "/Brantelix") << "stale";
+  chmod((readOnly + "/Brantelix").c_str(), 0644);
+  const FileState stale = StateOf(readOnly + "/Brantelix");
+  const std::string fillBlocks = "dd if=/dev/zero of=/tmp/fill bs=4k 2>/dev/null; true";
+  const std::string fillInodes = "i=0; while touch /tmp/f$i 2>/dev/null; do i=$((i+1)); done";
+  struct Case {
+    std::string name, mountTmp, fopenLine;
+  } cases[] = {
+      {"read-only", BindTmp(readOnly) + " && mount -o remount,bind,ro /tmp",
+       kFopenLine + "0 errno=30 desc=Read-only file system"},
+      {"no space and no inodes left",
+       "mount -t tmpfs -o size=16k,nr_inodes=8,mode=1777 tmpfs /tmp && { " + fillBlocks + "; " + fillInodes + "; }",
+       kFopenLine + "0 errno=28 desc=No space left on device"},
+      // The dump opens but its writes fail: the job must not notice.
+      {"no space, inodes left", "mount -t tmpfs -o size=16k,mode=1777 tmpfs /tmp && { " + fillBlocks + "; }",
+       kFopenLine + "ADDR errno=0 desc=Success"},
+  };
+  for (const Case& c : cases) {
+    FilterResult r = RunWithTmp(dir_.dir(), c.mountTmp, stream);
+    ExpectSoundJob(r, c.name);
+    EXPECT_EQ(r.exitStatus, 0) << c.name << "\n" << r.err;
+    EXPECT_EQ(Hex(r.out), Hex(reference.out)) << c.name;
+    EXPECT_NE(MaskVolatile(r.err).find(c.fopenLine + "\n"), npos) << c.name << "\n" << r.err;
+  }
+  EXPECT_TRUE(StateOf(readOnly + "/Brantelix") == stale);
+}
+
+TEST_F(HostileInput, ConversionThatCannotBeAllocatedIsNotPrinted) {
+  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  // 2048 x 32768 grey: 64 MiB of page buffer and 64 MiB of 1-bit page fit
+  // under 256 MiB; the 192 MiB 24-bit expansion does not.
+  RasterPage page = Filled(MakeHeader(2048, 32768, 8), 0, 32768);
+  FilterResult r = Run(WriteCompressedRaster({page}), size_t{256} << 20);
+  ExpectSoundJob(r, "grey expansion");
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("ERROR: Page 1 not printed: not enough memory to convert 2048 x 32768 pixels at 8 bits\n"),
+            npos)
+      << r.err;
+  // The page is still ended, and the job with it.
+  EXPECT_NE(r.err.find("ERROR: Enter EndPage\n"), npos);
+}
+
+namespace {
+
+// 1-bit 576 x 2^20 with the default half turn: the 72 MiB page fits under
+// 160 MiB, its 144 MiB turned copy does not.
+FilterResult RunTurnWithoutMemory(const TempDir& dir) {
+  RasterPage page = Filled(MakeHeader(576, 1u << 20, 1), 0, 1u << 20);
+  page.lines[0] = 0x80;
+  return RunFilter({{"7", "mallory", "hostile", "1", ""},
+                    dir.Write("turn.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}})),
+                    WriteCompressedRaster({page}), size_t{160} << 20});
+}
+
+}  // namespace
+
+TEST_F(HostileInput, TurnThatCannotBeAllocatedIsNotPrinted) {
+  if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+  FilterResult r = RunTurnWithoutMemory(dir_);
+  ExpectSoundJob(r, "half turn");
+  // A page lost for want of memory fails the job, wherever it ran out.
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find("ERROR: Page not printed: not enough memory for a 576 x 1048576 picture\n"), npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR: Enter EndPage\n"), npos);
+}
+
+
+namespace {
+
+bool CatchesSignal(int pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
+  return false;
+}
+
+}  // namespace
+
+TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
+  const int kPages = 6;
+  RasterPage page = Filled(MakeHeader(576, 1000, 1), 0, 1000);
+  for (size_t row = 0; row < 1000; row += 100) page.lines[row * 72 + row % 72] = 0x80;
+  const Bytes stream = WriteRaster(std::vector<RasterPage>(kPages, page));
+  const std::string ppd = dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}},
+                                                       {"Cutting", {"0", "1", "2"}}}));
+  const size_t kChunk = 8192, chunks = (stream.size() + kChunk - 1) / kChunk;
+  std::mt19937 random(20261207);  // fixed: a failing run can be replayed
+  size_t whole = 0, cancelled = 0;
+  for (int run = 0; run < 20; ++run) {
+    // Signal after `at` chunks; past the end, `at - chunks` ms after the
+    // input closed, while the last pages are still being printed or after.
+    const size_t at = std::uniform_int_distribution<size_t>(1, chunks + 10)(random);
+    const std::string what = "run " + std::to_string(run) + ", signal after chunk " + std::to_string(at);
+    // The handler is installed once libcups has read the sync word; a
+    // cancel before that ends the process by default, as for any filter.
+    FilterProcess p({{"7", "mallory", "hostile", "1", "Origin=Rotation180 Cutting=1"}, ppd,
+                     Bytes(stream.begin(), stream.begin() + 4)});
+    for (int i = 0; i < 5000 && !CatchesSignal(p.pid(), SIGTERM); ++i) usleep(1000);
+    ASSERT_TRUE(CatchesSignal(p.pid(), SIGTERM)) << what;
+    p.Write(Bytes(stream.begin() + 4, stream.begin() + std::min(stream.size(), kChunk)));
+    for (size_t i = 1; i < std::min(at, chunks); ++i) {
+      p.Write(Bytes(stream.begin() + i * kChunk, stream.begin() + std::min(stream.size(), (i + 1) * kChunk)));
+      usleep(500);
+    }
+    if (at >= chunks) {
+      p.CloseInput();
+      usleep(static_cast<useconds_t>(at - chunks) * 1000);
+    }
+    p.Signal(SIGTERM);
+    FilterResult r = p.Wait();
+    ExpectSoundJob(r, what);
+    const size_t pages = Count(r.err, "ERROR: Starting page = ");
+    EXPECT_LE(pages, size_t{kPages}) << what;
+    EXPECT_EQ(r.exitStatus, pages > 0 ? 0 : 1) << what;
+    EXPECT_EQ(Count(r.err, "ERROR: Enter EndPage\n"), pages) << what << "\n" << r.err;
+    const size_t canceledAt = r.err.find("ERROR: EndPage Out Canceled=1\n");
+    EXPECT_LE(Count(r.err, "Canceled=1"), 1u) << what;
+    if (canceledAt != npos) {
+      EXPECT_EQ(r.err.find("ERROR: Starting page = ", canceledAt), npos) << what;
+    }
+    // Every started page reached the printer whole, with its cut.
+    EXPECT_EQ(escpos::decode(r.out).count(escpos::EventKind::Cut), pages) << what;
+    (pages == kPages && canceledAt == npos ? whole : cancelled)++;
+  }
+  // Both outcomes must have been met, or the delays missed the job.
+  EXPECT_GT(cancelled, 0u);
 }

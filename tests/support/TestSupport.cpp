@@ -156,7 +156,9 @@ std::vector<std::string> FilterResult::ErrLines() const {
   return lines;
 }
 
-FilterProcess::FilterProcess(const FilterRun& run) {
+FilterProcess::FilterProcess(const FilterRun& run) : FilterProcess(run, {}) {}
+
+FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string>& wrapper) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
   pid_ = fork();
@@ -165,7 +167,7 @@ FilterProcess::FilterProcess(const FilterRun& run) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<std::string> args = run.wrapper;
+    std::vector<std::string> args = wrapper;
     args.push_back(LABELFILTER_BINARY);
     args.insert(args.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;
@@ -270,6 +272,11 @@ FilterResult FilterProcess::Wait() {
 
 FilterResult RunFilter(const FilterRun& run) {
   FilterProcess p(run);
+  return p.Wait();
+}
+
+FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper) {
+  FilterProcess p(run, wrapper);
   return p.Wait();
 }
 

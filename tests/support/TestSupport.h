@@ -76,17 +76,18 @@ struct FilterRun {
   std::optional<std::string> ppd;
   Bytes input;
   size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
-  // A command that starts the filter (looked up in PATH), e.g. a shell that
-  // sets up a private mount namespace first; the filter's path and its
-  // arguments follow it. Empty: the filter is started directly.
-  std::vector<std::string> wrapper;
 };
 FilterResult RunFilter(const FilterRun& run);
+// The same, started through `wrapper`: a command (looked up in PATH) that
+// gets the filter's path and arguments after its own and runs it, e.g. a
+// shell that sets up a private mount namespace first.
+FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper);
 
 // The filter as a running process, for tests that act while it runs.
 class FilterProcess {
  public:
   explicit FilterProcess(const FilterRun& run);
+  FilterProcess(const FilterRun& run, const std::vector<std::string>& wrapper);
   ~FilterProcess();
   void Write(const Bytes& bytes);
   void CloseInput();
