@@ -2,6 +2,8 @@
 // meet: each gets one clear log line and a defined exit status.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -535,8 +537,13 @@ bool PrivateTmpAvailable() {
 FilterResult RunWithTmp(const std::string& cwd, const std::string& mountTmp, const Bytes& stream,
                         const std::string& options = "") {
   FilterRun run{{"9", "mallory", "dumps", "1", options}, std::string("p.ppd"), stream};
+  // The checkout, and so the built filter, may itself lie under /tmp, which
+  // the mount hides: run a copy from the working directory, which stays
+  // reachable through the shell's open cwd.
+  std::filesystem::copy_file(LABELFILTER_BINARY, cwd + "/labelfilter",
+                             std::filesystem::copy_options::overwrite_existing);
   return RunFilter(run, {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                        "cd '" + cwd + "' && { " + mountTmp + "; } >/dev/null && exec \"$0\" \"$@\""});
+                        "cd '" + cwd + "' && { " + mountTmp + "; } >/dev/null && exec ./labelfilter \"$@\""});
 }
 
 std::string BindTmp(const std::string& dir) { return "mount --bind '" + dir + "' /tmp"; }
