@@ -307,8 +307,7 @@ TEST_F(Filter, CancelWhileReadingAPageStillPrintsIt) {
   const size_t headerBytes = 4 + sizeof(cups_page_header2_t);
   FilterProcess p({Args("Origin=Rotation180 Cutting=2"), dir_.Write("p.ppd", MakePpd(AllOptions())),
                    Bytes(stream.begin(), stream.begin() + headerBytes + 40)});
-  ASSERT_TRUE(p.WaitForErr("ATTR: job-media-progress=0\n"));
-  usleep(200 * 1000);  // let it block on the pipe for line 41
+  ASSERT_TRUE(p.WaitUntilBlockedOnInput());  // on line 41
   p.Signal(SIGTERM);
   ASSERT_TRUE(p.WaitForErr("ERROR: EndPage Out Canceled=1\n"));
   FilterResult r = p.Wait();  // the pipe is still open until here

@@ -12,7 +12,9 @@
 #include <cctype>
 #include <sstream>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -254,6 +256,20 @@ bool FilterProcess::WaitForErr(const std::string& text, int timeoutMs) {
     Pump(50);
   }
   return true;
+}
+
+bool FilterProcess::WaitUntilBlockedOnInput(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    Pump(10);
+    int unread = 0;
+    ioctl(in_, FIONREAD, &unread);  // bytes still in the pipe
+    std::ifstream syscall("/proc/" + std::to_string(pid_) + "/syscall");
+    long number = -1, fd = -1;
+    syscall >> number >> std::hex >> fd;
+    if (unread == 0 && number == SYS_read && fd == 0) return true;
+  }
+  return false;
 }
 
 void FilterProcess::Signal(int sig) { kill(pid_, sig); }

@@ -93,6 +93,9 @@ class FilterProcess {
   void CloseInput();
   // Pumps the output pipes until `text` has appeared on standard error.
   bool WaitForErr(const std::string& text, int timeoutMs = 10000);
+  // Waits until the filter has taken everything written to it and sleeps in
+  // a read of standard input, waiting for more.
+  bool WaitUntilBlockedOnInput(int timeoutMs = 10000);
   void Signal(int sig);
   FilterResult Wait();
   int pid() const { return pid_; }
