@@ -175,6 +175,9 @@ static ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length) {
   }
 }
 
+// Gives a buffer's memory back (clear() alone keeps its capacity).
+static void Release(Bitmap& buffer) { Bitmap().swap(buffer); }
+
 // Writes a diagnostic dump; a dump that cannot be written is skipped.
 static void Dump(const char* path, std::span<const uint8_t> bytes) {
   if (UniqueFile f = OpenDiagnosticFile(path)) std::fwrite(bytes.data(), 1, bytes.size(), f.get());
@@ -194,8 +197,7 @@ static int DitheringMode(ppd_file_t* ppd) {
 static void NormalizeColorPage(const cups_page_header2_t& header, std::span<uint8_t> page, unsigned y,
                                Bitmap& pDataBuf) {
   const size_t bytesPerLine = header.cupsBytesPerLine;
-  pDataBuf.clear();
-  pDataBuf.shrink_to_fit();
+  Release(pDataBuf);  // before the new page's buffer, as the old one may be large
   // The 1-bit rows outgrow the raster rows of very narrow pages.
   pDataBuf.assign(CheckedMul(std::max(bytesPerLine, BitmapStride(header.cupsWidth)), y), 0xFF);
   Color2BW(page.first(bytesPerLine * y), pDataBuf, static_cast<int>(header.cupsWidth), static_cast<int>(y),
@@ -211,8 +213,7 @@ static void NormalizeGreyPage(ppd_file_t* ppd, const cups_page_header2_t& header
   std::fprintf(stderr, "ERROR: BytePerLine =%d \n", static_cast<int>(BytePerLine));
   Dump(kRasterDumpPath, page.first(bytesPerLine * y));
 
-  pDataBuf.clear();
-  pDataBuf.shrink_to_fit();
+  Release(pDataBuf);  // before the new page's buffer, as the old one may be large
   pDataBuf.assign(CheckedMul(std::max(bytesPerLine, BitmapStride(width)), y), 0xFF);
 
   // 256 white bytes after the last row, as the conversion always had.
@@ -255,7 +256,7 @@ static bool PrintPage(ppd_file_t* ppd, const cups_page_header2_t& header, unsign
         return true;
     }
   } catch (const std::bad_alloc&) {
-    Bitmap().swap(pDataBuf);  // give the memory back now, not at the next page
+    Release(pDataBuf);  // now, not at the next page
     std::fprintf(stderr, "ERROR: Page %d not printed: not enough memory to convert %u x %u pixels at %u bits\n",
                  Page, header.cupsWidth, y, header.cupsBitsPerPixel);
     return false;
@@ -337,7 +338,7 @@ int main(int argc, char* argv[]) {
   }
   Buffer.reset();
   std::fprintf(stderr, "ERROR: free pDataBuf=%x\n", Low32(pDataBuf.data()));
-  Bitmap().swap(pDataBuf);
+  Release(pDataBuf);
   std::fprintf(stderr, "ERROR: cupsFreeOptions options=%x num_options=%d\n", Low32(options), num_options);
   cupsFreeOptions(num_options, options);
   std::fputs("ERROR: cupsRasterClose\n", stderr);
