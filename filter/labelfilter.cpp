@@ -227,7 +227,7 @@ static void NormalizeGreyPage(ppd_file_t* ppd, const cups_page_header2_t& header
 
   Color2BW(pBuf, pDataBuf, static_cast<int>(width), static_cast<int>(y), static_cast<int>(BytePerLine), 100,
            DitheringMode(ppd));
-  pBuf = {};
+  Release(pBuf);  // the 24-bit page is done with before the mirror is made
   const int bitmapStride = static_cast<int>(BitmapStride(width));
   pDataBuf = MirrorPicture(static_cast<int>(width), static_cast<int>(y), bitmapStride, pDataBuf);
 }
