@@ -15,6 +15,8 @@
 
 #include <cups/raster.h>
 
+#include "TestSupport.h"
+
 namespace {
 
 // Darkness 0 (paper) to 255 (black) of pixel (x, y).
@@ -43,24 +45,9 @@ int main(int argc, char* argv[]) {
     return 2;
   }
 
-  cups_page_header2_t h;
-  std::memset(&h, 0, sizeof h);
-  std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
-  h.HWResolution[0] = h.HWResolution[1] = 203;
-  h.PageSize[0] = width * 72 / 203;
-  h.PageSize[1] = height * 72 / 203;
-  h.ImagingBoundingBox[2] = h.PageSize[0];
-  h.ImagingBoundingBox[3] = h.PageSize[1];
-  h.NumCopies = 1;
-  h.cupsWidth = width;
-  h.cupsHeight = height;
-  h.cupsBitsPerPixel = depth;
-  h.cupsBitsPerColor = depth == 24 ? 8 : depth;
-  h.cupsBytesPerLine = (width * depth + 7) / 8;
-  h.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  // K: set bits and high grey values are ink; RGB: 0 is black.
-  h.cupsColorSpace = depth == 24 ? CUPS_CSPACE_RGB : CUPS_CSPACE_K;
-  h.cupsRowCount = h.cupsRowStep = h.cupsRowFeed = 1;
+  // The same header the tests write: K for 1 and 8 bits (ink is high), RGB
+  // for 24 (0 is black).
+  cups_page_header2_t h = MakeHeader(width, height, depth);
 
   std::FILE* out = std::fopen(argv[4], "wb");
   if (!out) {
