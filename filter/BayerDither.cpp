@@ -23,74 +23,50 @@ constexpr Matrix8 BAYER_PATTERN_8X8 = {{
 
 namespace {
 
-void SetPixel(std::span<uint8_t> px, size_t offset, uint8_t value) {
-  px[offset] = px[offset + 1] = px[offset + 2] = value;
-}
-
 uint8_t OrderedLevel(int intGray, int entry) {
   if (intGray > 224) return 255;
   if (intGray < 50) return 0;
   return entry < intGray ? 255 : 0;
 }
 
-// Grey pixels are thresholded hard at 230 rather than dithered: only colour
-// reaches the Bayer table with a mid level.
-void BayerGreyPass(std::span<uint8_t> px, size_t width, size_t height, size_t stride, int nBrightness) {
-  for (size_t y = 0; y < height; ++y) {
-    for (size_t x = 0; x < width; ++x) {
-      const size_t o = y * stride + 3 * x;
-      if (px[o] == px[o + 1] && px[o + 1] == px[o + 2]) {
-        if (px[o] <= 229) SetPixel(px, o, 0);
-      } else {
-        SetPixel(px, o, LumaLevel(px[o], px[o + 1], px[o + 2], nBrightness));
-      }
-    }
-  }
-}
-
-uint8_t BayerLevel(int v, size_t x, size_t y) {
-  if (v < 50) return 0;
-  if (v > 225) return 255;
-  return BAYER_PATTERN_8X8[x % 8][y % 8] <= v ? 255 : 0;
-}
-
 }  // namespace
 
-void OrderedDither(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight) {
-  if (!PageBytes(pixels.size(), width, height, nByteWidth)) return;
-  const int nBrightness = BrightnessOffset(nLight);
-  EdgeSnapPass(pixels, width, height, nByteWidth, nBrightness);
-  ColorToGreyPass(pixels, width, height, nByteWidth, nBrightness);
+void OrderedDither(const GreyPlane& page, int nLight) {
+  EdgeSnapPass(page, BrightnessOffset(nLight));
+  // Grey pixels have no colour for the brightness offset to reach: the
+  // colour-to-grey pass changes nothing on a grey page.
 
   // Only whole blocks starting strictly before the last three rows/columns are
   // dithered; the margin keeps its grey level.
-  const auto stride = static_cast<size_t>(nByteWidth);
-  for (int by = 0; by < height - 3; by += 3) {
-    for (int bx = 0; bx < width - 3; bx += 3) {
-      for (size_t r = 0; r < 3; ++r) {
+  const long long width = static_cast<long long>(page.width), height = static_cast<long long>(page.rows);
+  for (long long by = 0; by < height - 3; by += 3) {
+    for (size_t r = 0; r < 3; ++r) {
+      uint8_t* row = page.Row(static_cast<size_t>(by) + r);
+      for (long long bx = 0; bx < width - 3; bx += 3)
         for (size_t c = 0; c < 3; ++c) {
-          const size_t o = (static_cast<size_t>(by) + r) * stride + 3 * (static_cast<size_t>(bx) + c);
-          SetPixel(pixels, o, OrderedLevel(pixels[o], aryOrderedDither[r][c]));
+          uint8_t& level = row[static_cast<size_t>(bx) + c];
+          level = OrderedLevel(level, aryOrderedDither[r][c]);
         }
-      }
     }
   }
 }
 
-void makeDitherBayer8(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight) {
-  if (!PageBytes(pixels.size(), width, height, nByteWidth)) return;
+void makeDitherBayer8(const GreyPlane& page, int nLight) {
   const int nBrightness = BrightnessOffset(nLight);
-  EdgeSnapPass(pixels, width, height, nByteWidth, nBrightness);
-
-  const auto w = static_cast<size_t>(width);
-  const auto h = static_cast<size_t>(height);
-  const auto stride = static_cast<size_t>(nByteWidth);
-  BayerGreyPass(pixels, w, h, stride, nBrightness);
-  for (size_t y = 0; y < h; ++y) {
-    for (size_t x = 0; x < w; ++x) {
-      const size_t o = y * stride + 3 * x;
-      const int v = (pixels[o + 2] + pixels[o + 1] + pixels[o] + nBrightness) / 3;
-      SetPixel(pixels, o, BayerLevel(v, x, y));
+  EdgeSnapPass(page, nBrightness);
+  for (size_t y = 0; y < page.rows; ++y) {
+    uint8_t* row = page.Row(y);
+    for (size_t x = 0; x < page.width; ++x) {
+      const int grey = row[x] <= 229 ? 0 : row[x];  // the hard threshold of grey pixels
+      const int v = (3 * grey + nBrightness) / 3;
+      uint8_t out;
+      if (v < 50)
+        out = 0;
+      else if (v > 225)
+        out = 255;
+      else
+        out = BAYER_PATTERN_8X8[x % 8][y % 8] <= v ? 255 : 0;
+      row[x] = out;
     }
   }
 }

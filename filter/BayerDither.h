@@ -1,10 +1,11 @@
-// Ordered dithers for 24-bit pages: a 3 x 3 block matrix and an 8 x 8 Bayer
+// Ordered dithers for grey pages: a 3 x 3 block matrix and an 8 x 8 Bayer
 // table.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <span>
+
+#include "GreyPlane.h"
 
 using Matrix3 = std::array<std::array<int, 3>, 3>;
 using Matrix8 = std::array<std::array<int, 8>, 8>;
@@ -14,7 +15,9 @@ extern const Matrix8 BAYER_PATTERN_8X8;
 
 // 3 x 3 ordered dither over whole blocks starting below width - 3 and
 // height - 3; pixels outside every block keep their grey level.
-void OrderedDither(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight);
+void OrderedDither(const GreyPlane& page, int nLight);
 
-// 8 x 8 Bayer dither of every pixel.
-void makeDitherBayer8(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nLight);
+// 8 x 8 Bayer dither of every pixel. Grey pixels are thresholded hard at 230
+// before it, so on a grey page this is a threshold: only colour ever reached
+// the table with a mid level.
+void makeDitherBayer8(const GreyPlane& page, int nLight);

@@ -1,71 +1,89 @@
 #include "BitmapTransforms.h"
 
 #include <algorithm>
-#include <stdexcept>
+#include <cstring>
 
-#include "BilevelConversion.h"
+#include "PagePipeline.h"
 #include "SizeMath.h"
 
-namespace {
-
-constexpr bool IsClear(std::span<const uint8_t> bits, size_t byte, unsigned bit) {
-  return (bits[byte] & (0x80u >> bit)) == 0;
+void ClearPadding(std::span<uint8_t> row, size_t width, size_t stride) {
+  const size_t used = PixelBytes(width);
+  if (used > stride) return;
+  if (width % 8) row[used - 1] &= static_cast<uint8_t>(0xFF00u >> (width % 8));
+  std::fill(row.begin() + static_cast<std::ptrdiff_t>(used), row.begin() + static_cast<std::ptrdiff_t>(stride), 0);
 }
 
-inline void ClearPixel(Bitmap& out, size_t rowStart, size_t p) {
-  out[rowStart + p / 8] &= static_cast<uint8_t>(~(0x80u >> (p % 8)));
-}
-
-// Bytes of a row that hold pixels of a picture `width` pixels wide.
-constexpr size_t PixelBytes(size_t width) { return (width + 7) / 8; }
-
-// Throws unless `image` holds `rows` rows of `rowBytes` bytes at `stride`.
-void RequireRows(std::span<const uint8_t> image, size_t rows, size_t stride, size_t rowBytes) {
-  if (rows == 0 || rowBytes == 0) return;
-  if (stride < rowBytes || CheckedAdd(CheckedMul(rows - 1, stride), rowBytes) > image.size())
-    throw std::invalid_argument("bitmap smaller than its geometry");
-}
-
-// Walks one source row from its last pixel to its first, clearing in the
-// destination row the pixel at the mirrored position of every clear pixel.
-void MirrorRow(std::span<const uint8_t> src, size_t srcStart, size_t width, Bitmap& out, size_t dstStart) {
-  size_t p = 0;
-  for (size_t c = width; c-- > 0; ++p)
-    if (IsClear(src, srcStart + c / 8, c % 8)) ClearPixel(out, dstStart, p);
-}
-
-size_t Dimension(int v) { return v > 0 ? static_cast<size_t>(v) : 0; }
-
-}  // namespace
-
-Bitmap Rotate90Degrees(std::span<const uint8_t> pImage, int nBitmapCX, int nBitmapCY, size_t nStride) {
-  const size_t cx = Dimension(nBitmapCX), cy = Dimension(nBitmapCY);
-  const size_t linebyte = BitmapStride(cy);
-  RequireRows(pImage, cy, nStride, PixelBytes(cx));
-  // The historical size, twice the turned picture and some; it also covers
-  // the turned rows we write, since the walk stops at the picture's width.
-  Bitmap out(CheckedMul(CheckedAdd(CheckedMul(cx, linebyte), 512), 2), 0xFF);
-  for (size_t r = 0; r < cx; ++r) {
-    const size_t dst = r * linebyte;
-    for (size_t p = 0; p < cy; ++p)
-      if (IsClear(pImage, (cy - 1 - p) * nStride + r / 8, r % 8)) ClearPixel(out, dst, p);
+void MirrorRowInto(std::span<const uint8_t> src, size_t width, std::span<uint8_t> dst) {
+  const size_t bytes = PixelBytes(width);
+  if (bytes == 0) return;
+  // Reversing the bytes and the bits in each byte mirrors the row within
+  // whole bytes; a width that ends inside a byte then leaves `shift` unused
+  // bits in front, which a left shift across the row removes.
+  const unsigned shift = static_cast<unsigned>(bytes * 8 - width);
+  if (shift == 0) {
+    for (size_t k = 0; k < bytes; ++k) dst[k] = kReversedBits[src[bytes - 1 - k]];
+    return;
   }
-  return out;
+  // Bits of the last source byte past the width must not come in.
+  const uint8_t lastMask = static_cast<uint8_t>(0xFF00u >> (width % 8));
+  auto reversed = [&](size_t k) -> unsigned {  // byte k of the whole-byte mirror
+    const size_t from = bytes - 1 - k;
+    return kReversedBits[from == bytes - 1 ? src[from] & lastMask : src[from]];
+  };
+  unsigned current = reversed(0);
+  for (size_t k = 0; k + 1 < bytes; ++k) {
+    const unsigned next = reversed(k + 1);
+    dst[k] = static_cast<uint8_t>((current << shift) | (next >> (8 - shift)));
+    current = next;
+  }
+  dst[bytes - 1] = static_cast<uint8_t>(current << shift);
 }
 
-Bitmap MirrorPicture(int nPictureW, int nPictureH, int nBytePerRow, std::span<const uint8_t> pImage) {
-  const size_t w = Dimension(nPictureW), h = Dimension(nPictureH), stride = Dimension(nBytePerRow);
-  RequireRows(pImage, h, stride, PixelBytes(w));
-  // Narrow, tall pictures need more than width x height + 1024 bytes.
-  Bitmap out(std::max(CheckedAdd(CheckedMul(w, h), 1024), CheckedMul(h, stride)), 0xFF);
-  for (size_t j = 0; j < h; ++j) MirrorRow(pImage, j * stride, w, out, j * stride);
-  return out;
+void FlipAndMirrorInPlace(BitmapView picture, bool flipRows, bool mirror) {
+  if (!flipRows && !mirror) return;
+  const size_t stride = picture.stride, bytes = PixelBytes(picture.width);
+  auto row = [&](size_t r) { return picture.bits.subspan(r * stride, stride); };
+  if (!mirror) {
+    for (size_t top = 0, bottom = picture.rows; top + 1 < bottom; ++top, --bottom)
+      std::swap_ranges(row(top).begin(), row(top).begin() + static_cast<std::ptrdiff_t>(bytes), row(bottom - 1).begin());
+    for (size_t r = 0; r < picture.rows; ++r) ClearPadding(row(r), picture.width, stride);
+    return;
+  }
+  std::vector<uint8_t> a(bytes), b(bytes);
+  auto mirrorPair = [&](size_t top, size_t bottom) {  // top <= bottom
+    MirrorRowInto(row(top), picture.width, a);
+    if (top == bottom) {
+      std::copy(a.begin(), a.end(), row(top).begin());
+    } else {
+      MirrorRowInto(row(bottom), picture.width, b);
+      std::copy(a.begin(), a.end(), row(flipRows ? bottom : top).begin());
+      std::copy(b.begin(), b.end(), row(flipRows ? top : bottom).begin());
+    }
+    ClearPadding(row(top), picture.width, stride);
+    ClearPadding(row(bottom), picture.width, stride);
+  };
+  for (size_t top = 0, bottom = picture.rows; top < bottom; ++top, --bottom) mirrorPair(top, bottom - 1);
 }
 
-Bitmap HalfTurn(std::span<const uint8_t> pImage, int nWidth, int nHeight, int nBytePerRow) {
-  const size_t w = Dimension(nWidth), h = Dimension(nHeight), stride = Dimension(nBytePerRow);
-  RequireRows(pImage, h, stride, PixelBytes(w));
-  Bitmap out(CheckedMul(CheckedMul(stride, h), 2), 0xFF);
-  for (size_t row = 0; row < h; ++row) MirrorRow(pImage, row * stride, w, out, (h - 1 - row) * stride);
+Bitmap Rotate90Degrees(const BitmapView& picture, bool flipRows, bool mirror) {
+  const size_t srcRows = picture.rows, srcWidth = picture.width;
+  const size_t stride = BitmapStride(srcRows);
+  Bitmap out(CheckedMul(stride, srcWidth), 0);
+  out.reserve(1);  // a buffer exists even for an empty picture
+  const size_t bytes = PixelBytes(srcWidth);
+  for (size_t s = 0; s < srcRows; ++s) {
+    const uint8_t* src = picture.bits.data() + s * picture.stride;
+    const size_t p = mirror ? s : srcRows - 1 - s;  // column in the turned picture
+    const uint8_t bit = static_cast<uint8_t>(0x80u >> (p % 8));
+    for (size_t k = 0; k < bytes; ++k) {
+      if (src[k] == 0) continue;
+      for (unsigned i = 0; i < 8; ++i) {
+        const size_t c = 8 * k + i;
+        if (c >= srcWidth || !(src[k] & (0x80u >> i))) continue;
+        const size_t r = flipRows ? srcWidth - 1 - c : c;
+        out[r * stride + p / 8] |= bit;
+      }
+    }
+  }
   return out;
 }

@@ -1,25 +1,71 @@
-// Geometric transforms of 1-bit bitmaps (set bit = white paper). Each returns
-// a new buffer filled with 0xFF in which only the bits of clear input pixels
-// are cleared, and leaves its input alone. Allocation failure throws
-// std::bad_alloc.
+// Geometric transforms of 1-bit pictures: rows of one bit per pixel, the
+// most significant bit of a row's first byte its leftmost pixel. The
+// transforms do not care which polarity a set bit has; the pipeline keeps
+// pictures with set bit = dot, so that "nothing" is a zero byte.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 using Bitmap = std::vector<uint8_t>;
 
-// Clockwise quarter turn of nBitmapCY rows of nBitmapCX pixels read
-// nStride bytes apart: out(r, p) = in(nBitmapCY - 1 - p, r). The result has
-// BitmapStride(nBitmapCY) bytes per row; rows 0 .. nBitmapCX - 1 are the
-// picture, the rest of the buffer is white.
-Bitmap Rotate90Degrees(std::span<const uint8_t> pImage, int nBitmapCX, int nBitmapCY, size_t nStride);
+// A picture in a buffer: `rows` rows of `width` pixels, `stride` bytes apart.
+struct BitmapView {
+  std::span<uint8_t> bits;
+  size_t width = 0;
+  size_t rows = 0;
+  size_t stride = 0;
+};
 
-// Left-right mirror within the picture's width: out(j, p) = in(j, W - 1 - p),
-// same stride; bits past the width come out set.
-Bitmap MirrorPicture(int nPictureW, int nPictureH, int nBytePerRow, std::span<const uint8_t> pImage);
+// Where every pixel of a picture goes, as the composition of at most one
+// clockwise quarter turn (out(r, p) = in(H - 1 - p, r), applied first) and a
+// flip of the rows and a mirror of the columns (applied after it).
+struct Orientation {
+  bool quarterTurn = false;
+  bool flipRows = false;
+  bool mirror = false;
 
-// Half turn: rows in reverse order, each mirrored within the width. The
-// buffer holds twice the rows; the second half is white.
-Bitmap HalfTurn(std::span<const uint8_t> pImage, int nWidth, int nHeight, int nBytePerRow);
+  // This orientation followed by `next`.
+  constexpr Orientation Then(Orientation next) const {
+    if (!next.quarterTurn) return {quarterTurn, flipRows != next.flipRows, mirror != next.mirror};
+    // A quarter turn after flips becomes a turn before them, with the flips
+    // swapped between rows and columns: Q.V = H.Q and Q.H = V.Q.
+    // Two quarter turns never meet in this pipeline; callers must not ask.
+    return {true, mirror != next.flipRows, flipRows != next.mirror};
+  }
+};
+
+// Bits of each byte in reverse order.
+inline constexpr std::array<uint8_t, 256> kReversedBits = [] {
+  std::array<uint8_t, 256> t{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1u) << (7 - i);
+    t[b] = static_cast<uint8_t>(r);
+  }
+  return t;
+}();
+
+// Bytes of a row that hold pixels of a picture `width` pixels wide.
+constexpr size_t PixelBytes(size_t width) { return (width + 7) / 8; }
+
+// Writes row `src` (width pixels) into `dst` mirrored within the width:
+// dst(p) = src(width - 1 - p). dst holds at least PixelBytes(width) bytes;
+// its bits past the width come out clear. src and dst may not overlap.
+void MirrorRowInto(std::span<const uint8_t> src, size_t width, std::span<uint8_t> dst);
+
+// Clears the bits of a row past `width` pixels, up to `stride` bytes.
+void ClearPadding(std::span<uint8_t> row, size_t width, size_t stride);
+
+// Rows flipped and/or mirrored in place, without a second picture. Bits
+// past the width come out clear whenever the picture is changed at all.
+void FlipAndMirrorInPlace(BitmapView picture, bool flipRows, bool mirror);
+
+// The clockwise quarter turn, then the flips, into a new picture of
+// picture.width rows of picture.rows pixels, BitmapStride(picture.rows) bytes
+// each; bits past the width are clear. Throws std::bad_alloc when the
+// picture cannot be allocated.
+Bitmap Rotate90Degrees(const BitmapView& picture, bool flipRows, bool mirror);

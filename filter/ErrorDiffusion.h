@@ -1,47 +1,51 @@
-// Floyd-Steinberg error diffusion for 24-bit pages, plus the pieces the
-// ordered dithers share with it: the edge classifier, the edge snap pass and
-// the colour-to-grey pass.
+// Floyd-Steinberg error diffusion for grey pages, plus the pieces the
+// ordered dithers share with it: the edge classifier and the edge snap pass.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
+
+#include "GreyPlane.h"
 
 // Brightness offset derived from the light setting (100 = no change).
 constexpr int BrightnessOffset(int nLight) { return ((100 - nLight) * 255) / 100; }
 
-// Bytes covered by `height` rows of `nByteWidth` bytes holding `width` pixels
-// of three bytes, or nothing when the geometry is negative, a row cannot hold
-// its pixels, the product overflows or the page does not fit in `bufferSize`.
-// Every pass over a whole page checks it first and leaves a page that fails
-// it alone.
-std::optional<size_t> PageBytes(size_t bufferSize, int width, int height, int nByteWidth);
-
-// Border kind of pixel (x, y) of a page nWidth pixels wide and nHeight rows
-// high laid out at the 24-bit page stride of nWidth: -1 or 0..6. A neighbour
-// whose bytes would lie outside pColorBuf counts as missing, and a pixel
-// outside the page or the buffer is no border (-1).
-int IsBorder(std::span<const uint8_t> pColorBuf, int x, int y, int nWidth, int nHeight);
-
 // a + b clamped to 0..255.
-uint8_t PlusTruncate(uint8_t a, int b);
+constexpr uint8_t PlusTruncate(uint8_t a, int b) {
+  const int sum = a + b;
+  return static_cast<uint8_t>(sum < 0 ? 0 : sum > 255 ? 255 : sum);
+}
 
 // The palette entry nearest to `color` (packed 0x00BBGGRR by byte 0/1/2 in
 // bits 16/8/0); the earlier entry wins a tie. An empty palette has no entry
 // to offer and returns `color` itself.
-uint32_t FindNearestColor(uint32_t color, std::span<const uint32_t> palette);
+constexpr uint32_t FindNearestColor(uint32_t color, std::span<const uint32_t> palette) {
+  if (palette.empty()) return color;
+  int minDistanceSquared = 3 * 255 * 255 + 1;
+  size_t bestIndex = 0;
+  for (size_t i = 0; i < palette.size(); ++i) {
+    int distance = 0;
+    for (int shift : {0, 8, 16}) {
+      const int diff = static_cast<int>((color >> shift) & 0xFF) - static_cast<int>((palette[i] >> shift) & 0xFF);
+      distance += diff * diff;
+    }
+    if (distance < minDistanceSquared) {
+      minDistanceSquared = distance;
+      bestIndex = i;
+    }
+  }
+  return palette[bestIndex];
+}
 
-// Luma of a pixel (bytes blue, green, red) truncated, plus nBrightness,
-// clamped to 0..255.
-uint8_t LumaLevel(uint8_t b0, uint8_t b1, uint8_t b2, int nBrightness);
+// Border kind of pixel (x, y) of the page: -1 (none) or 0..6, from the
+// levels of its four neighbours. Pixels outside the page are no border.
+int IsBorder(const GreyPlane& page, int x, int y);
 
 // Mid-tone pixels on a sharp light/dark edge take black or white from a
-// neighbour. Leaves the page unchanged when its working copy cannot be had.
-void EdgeSnapPass(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nBrightness);
+// neighbour. Every decision reads the page as it was before the pass.
+void EdgeSnapPass(const GreyPlane& page, int nBrightness);
 
-// Every pixel whose three bytes differ becomes its luma plus nBrightness.
-void ColorToGreyPass(std::span<uint8_t> pixels, int width, int height, int nByteWidth, int nBrightness);
-
-// Turns the page into pure black and white pixels in place. Always returns 0.
-int ErrorDiffusion(std::span<uint8_t> pBits, int cx, int cy, int nByteWidth, int nLight);
+// Turns the page into pure black and white in place. Always returns 0.
+int ErrorDiffusion(const GreyPlane& page, int nLight);

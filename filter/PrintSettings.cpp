@@ -31,13 +31,17 @@ Placement HeadOrTail(const std::optional<std::string>& choice) {
   return Placement::None;
 }
 
-}  // namespace
-
-std::optional<std::string> MarkedChoice(ppd_file_t* ppd, const char* keyword) {
-  ppd_choice_t* choice = ppd ? ppdFindMarkedChoice(ppd, keyword) : nullptr;
-  if (!choice) return std::nullopt;
-  return std::string(choice->choice);
+// "Keep" (or no choice) keeps every blank row; "3mm" and the like keep at
+// most that much paper. A choice that is not a plain number of millimetres
+// changes nothing.
+std::optional<uint32_t> TopMargin(const std::optional<std::string>& choice) {
+  if (!choice || choice->empty() || !std::isdigit(static_cast<unsigned char>((*choice)[0]))) return std::nullopt;
+  const int mm = ChoiceNumber(*choice);
+  if (mm > 1000) return std::nullopt;  // a metre of blank paper is no margin
+  return static_cast<uint32_t>(mm) * kDotsPerMm;
 }
+
+}  // namespace
 
 int FeedDistance(int nFeed) {
   if (nFeed <= 0) return 0;
@@ -46,29 +50,35 @@ int FeedDistance(int nFeed) {
   return nNum[index] * 30;
 }
 
-PrintSettings ReadPrintSettings(ppd_file_t* ppd) {
+PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf) {
   PrintSettings s;
-  s.nMirror = Is(MarkedChoice(ppd, "MirrorImage"), "True") ? 1 : 0;
-  s.nInverse = Is(MarkedChoice(ppd, "NegativeImage"), "True") ? 1 : 0;
+  if (auto dithering = choiceOf("Dithering")) {
+    constexpr const char* kModes[] = {"None", "Halftone", "OrderDithering", "ErrorDiffusion"};
+    for (int mode = 0; mode < 4; ++mode)
+      if (Is(dithering, kModes[mode])) s.dwDithering = mode;
+  }
+  s.nMirror = Is(choiceOf("MirrorImage"), "True") ? 1 : 0;
+  s.nInverse = Is(choiceOf("NegativeImage"), "True") ? 1 : 0;
 
-  const auto origin = MarkedChoice(ppd, "Origin");
+  const auto origin = choiceOf("Origin");
   constexpr const char* kOrigins[] = {"Rotation0", "Rotation90", "Rotation180", "Rotation270"};
   for (int i = 0; i < 4; ++i)
-    if (Is(origin, kOrigins[i])) { s.nDirection = i; break; }
+    if (Is(origin, kOrigins[i])) s.nDirection = i;
 
-  s.warning = HeadOrTail(MarkedChoice(ppd, "Warning"));
+  s.warning = HeadOrTail(choiceOf("Warning"));
 
-  if (auto density = MarkedChoice(ppd, "PrintDensity"); density && !Is(density, "0"))
+  if (auto density = choiceOf("PrintDensity"); density && !Is(density, "0"))
     s.density = static_cast<uint8_t>(ChoiceNumber(*density) & 0xFF);
 
-  s.cashDrawer = MarkedChoice(ppd, "CashDrawer");
+  s.cashDrawer = choiceOf("CashDrawer");
   s.drawerPulse = HeadOrTail(s.cashDrawer);
-  s.feedToMark = Is(MarkedChoice(ppd, "PageEnd"), "2");
+  s.feedToMark = Is(choiceOf("PageEnd"), "2");
 
-  if (auto feed = MarkedChoice(ppd, "FeedAfterPrinting")) s.nDistance = FeedDistance(ChoiceNumber(*feed));
+  if (auto feed = choiceOf("FeedAfterPrinting")) s.nDistance = FeedDistance(ChoiceNumber(*feed));
 
-  s.cutEveryPage = Is(MarkedChoice(ppd, "Cutting"), "1");
+  const auto cutting = choiceOf("Cutting");
+  s.cutEveryPage = Is(cutting, "1");
+  s.cutAtJobEnd = Is(cutting, "2");
+  s.topMarginRows = TopMargin(choiceOf("LeadingBlank"));
   return s;
 }
-
-bool CutAtJobEnd(ppd_file_t* ppd) { return Is(MarkedChoice(ppd, "Cutting"), "2"); }

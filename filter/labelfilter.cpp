@@ -3,11 +3,12 @@
 //
 // Usage: labelfilter job-id user title copies options [raster-file]
 //
-// The scheduler starts it once per job with the printer's PPD in $PPD. Each
-// raster page is read whole, turned into a 1-bit page (1-bit rasters as they
-// are, 8-bit grey and 24-bit colour through the bilevel conversion) and sent
-// as GS v 0 raster bands framed by the commands the PPD options ask for.
-// Standard error carries the scheduler's log lines and a trace of each step.
+// The scheduler starts it once per job with the printer's PPD in $PPD. This
+// file is the CUPS front-end of the conversion core: it reads the print
+// settings from the PPD's marked choices, each raster page whole into memory,
+// hands the page to RenderPage and writes the stream it returns to standard
+// output once per copy. Standard error carries the scheduler's log lines and
+// a trace of each step, which the core reports through PageHooks.
 
 #include <algorithm>
 #include <cerrno>
@@ -16,23 +17,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
 #include <memory>
 #include <new>
+#include <poll.h>
 #include <span>
-#include <strings.h>
 #include <unistd.h>
 
 #include <cups/cups.h>
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
-#include "BilevelConversion.h"
-#include "BitmapTransforms.h"
-#include "CommandStream.h"
 #include "DebugFile.h"
-#include "PrintSettings.h"
-#include "SizeMath.h"
+#include "PagePipeline.h"
 
 // libcups' localised error reporter, exported for filters but not declared
 // in its public headers.
@@ -55,11 +53,15 @@ static size_t BufferSize = 0;
 // arithmetic.
 static constexpr uint32_t kMaxPageRows = 1u << 24;
 
-// Diagnostic dumps of the last 8-bit page, as read and as expanded.
+// Diagnostic dumps: the last 8-bit page as read and as expanded to three
+// bytes per pixel, the last page's stream, and the last converted picture.
 static constexpr const char* kRasterDumpPath = "/tmp/Buffer.data";
 static constexpr const char* kExpandedDumpPath = "/tmp/pBuf.data";
+static constexpr const char* kStreamCopyPath = "/tmp/Brantelix";
+static constexpr const char* kDitheringBmpPath = "/Users/quorle/Desktop/Work/ImageDithering.bmp";
 
-static unsigned Low32(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+static unsigned Low32(uintptr_t p) { return static_cast<unsigned>(p); }
+static unsigned Low32(const void* p) { return Low32(reinterpret_cast<uintptr_t>(p)); }
 
 // A header field as the number the stream carries. Enumerated fields come
 // straight from the stream and may hold values outside their enumeration,
@@ -142,16 +144,17 @@ static bool StartPage(ppd_file_t*, const cups_page_header2_t& header) {
                  Page, fault, header.cupsWidth, header.cupsHeight, header.cupsBitsPerPixel, header.cupsBytesPerLine);
     return false;
   }
-  // One line more than the page has, as the buffer always had.
-  const size_t size = size_t{header.cupsBytesPerLine} * (size_t{header.cupsHeight} + 1);
-  Buffer.reset(new (std::nothrow) uint8_t[size]);
+  // One line more than the page has, as the buffer always had. The product
+  // is taken in 64 bits: on 32-bit systems it may not fit in size_t.
+  const uint64_t size = uint64_t{header.cupsBytesPerLine} * (uint64_t{header.cupsHeight} + 1);
+  if (size <= PTRDIFF_MAX) Buffer.reset(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
   if (!Buffer) {
     std::fprintf(stderr,
-                 "ERROR: Page %d refused: no memory for cupsBytesPerLine=%u x (cupsHeight=%u + 1) = %zu bytes\n",
-                 Page, header.cupsBytesPerLine, header.cupsHeight, size);
+                 "ERROR: Page %d refused: no memory for cupsBytesPerLine=%u x (cupsHeight=%u + 1) = %llu bytes\n",
+                 Page, header.cupsBytesPerLine, header.cupsHeight, static_cast<unsigned long long>(size));
     return false;
   }
-  BufferSize = size;
+  BufferSize = static_cast<size_t>(size);
   return true;
 }
 
@@ -161,13 +164,20 @@ static void EndPage(ppd_file_t*, const cups_page_header2_t&) { std::fputs("ERROR
 // SIGTERM handler: the scheduler cancels the job.
 static void CancelJob(int) { Canceled = 1; }
 
-// Reads the raster stream; a read interrupted by the cancel signal ends the
-// stream instead of waiting for more data that may never come.
+// Reads the raster stream. A read interrupted by the cancel signal ends the
+// stream instead of waiting for data that may never come; a non-blocking
+// input is waited for, not taken as its end.
 static ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length) {
   const int fd = *static_cast<int*>(ctx);
   for (;;) {
-    ssize_t n = ::read(fd, buffer, length);
-    if (n >= 0 || errno != EINTR) return n;
+    const ssize_t n = ::read(fd, buffer, length);
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd input{fd, POLLIN, 0};
+      if (::poll(&input, 1, -1) >= 0 || errno != EINTR) continue;
+    } else if (errno != EINTR) {
+      return n;
+    }
     if (Canceled) {
       errno = ECANCELED;
       return -1;
@@ -175,98 +185,187 @@ static ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length) {
   }
 }
 
-// Gives a buffer's memory back (clear() alone keeps its capacity).
-static void Release(Bitmap& buffer) { Bitmap().swap(buffer); }
+// Writes all of `bytes` to standard output, restarting after signals. On
+// failure logs one line; later writes are then skipped, since the printer is
+// gone.
+static bool OutputFailed = false;
+static bool WriteOutput(std::span<const uint8_t> bytes) {
+  if (OutputFailed) return false;
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      std::fprintf(stderr, "ERROR: Unable to write print data: %s\n", std::strerror(n < 0 ? errno : EIO));
+      OutputFailed = true;
+      return false;
+    }
+    bytes = bytes.subspan(static_cast<size_t>(n));
+  }
+  return true;
+}
 
 // Writes a diagnostic dump; a dump that cannot be written is skipped.
 static void Dump(const char* path, std::span<const uint8_t> bytes) {
   if (UniqueFile f = OpenDiagnosticFile(path)) std::fwrite(bytes.data(), 1, bytes.size(), f.get());
 }
 
-// Conversion mode selected by the "Dithering" choice.
-static int DitheringMode(ppd_file_t* ppd) {
-  const auto choice = MarkedChoice(ppd, "Dithering");
-  if (!choice) return 0;
-  constexpr const char* kModes[] = {"None", "Halftone", "OrderDithering", "ErrorDiffusion"};
-  for (int mode = 0; mode < 4; ++mode)
-    if (strcasecmp(choice->c_str(), kModes[mode]) == 0) return mode;
-  return 0;
-}
-
-// Turns a 24-bit page, converted in place, into the 1-bit page in pDataBuf.
-static void NormalizeColorPage(const cups_page_header2_t& header, std::span<uint8_t> page, unsigned y,
-                               Bitmap& pDataBuf) {
-  const size_t bytesPerLine = header.cupsBytesPerLine;
-  Release(pDataBuf);  // before the new page's buffer, as the old one may be large
-  // The 1-bit rows outgrow the raster rows of very narrow pages.
-  pDataBuf.assign(CheckedMul(std::max(bytesPerLine, BitmapStride(header.cupsWidth)), y), 0xFF);
-  Color2BW(page.first(bytesPerLine * y), pDataBuf, static_cast<int>(header.cupsWidth), static_cast<int>(y),
-           static_cast<int>(bytesPerLine), 100, 0);
-}
-
-// Expands an 8-bit grey page into an inverted 24-bit page, converts it by the
-// "Dithering" choice and mirrors the 1-bit result into pDataBuf.
-static void NormalizeGreyPage(ppd_file_t* ppd, const cups_page_header2_t& header, std::span<const uint8_t> page,
-                              unsigned y, Bitmap& pDataBuf) {
-  const size_t width = header.cupsWidth, bytesPerLine = header.cupsBytesPerLine;
-  const size_t BytePerLine = ((width * 24 + 31) >> 5) << 2;
-  std::fprintf(stderr, "ERROR: BytePerLine =%d \n", static_cast<int>(BytePerLine));
-  Dump(kRasterDumpPath, page.first(bytesPerLine * y));
-
-  Release(pDataBuf);  // before the new page's buffer, as the old one may be large
-  pDataBuf.assign(CheckedMul(std::max(bytesPerLine, BitmapStride(width)), y), 0xFF);
-
-  // 256 white bytes after the last row, as the conversion always had.
-  std::vector<uint8_t> pBuf(CheckedAdd(CheckedMul(BytePerLine, y), 256), 0xFF);
-  for (size_t j = 0; j < y; ++j) {
-    const uint8_t* grey = page.data() + j * bytesPerLine;
-    uint8_t* rgb = pBuf.data() + j * BytePerLine;
-    for (size_t i = 0; i < width; ++i) std::fill_n(rgb + 3 * i, 3, static_cast<uint8_t>(~grey[i]));
-  }
-  Dump(kExpandedDumpPath, std::span(pBuf).first(BytePerLine * y));
-
-  Color2BW(pBuf, pDataBuf, static_cast<int>(width), static_cast<int>(y), static_cast<int>(BytePerLine), 100,
-           DitheringMode(ppd));
-  Release(pBuf);  // the 24-bit page is done with before the mirror is made
-  const int bitmapStride = static_cast<int>(BitmapStride(width));
-  pDataBuf = MirrorPicture(static_cast<int>(width), static_cast<int>(y), bitmapStride, pDataBuf);
-}
-
-// Prints one page whose y lines are in Buffer: normalises it by depth and
-// hands it to ProcessData. False when the page was lost (memory, geometry);
-// a depth the printer cannot take is skipped, not lost.
-static bool PrintPage(ppd_file_t* ppd, const cups_page_header2_t& header, unsigned y, Bitmap& pDataBuf) {
-  const std::span<uint8_t> page(Buffer.get(), BufferSize);
-  const int biWidth = static_cast<int>(header.cupsWidth);
-  try {
-    switch (header.cupsBitsPerPixel) {
-      case 1:
-        // Raster set bits are dots; the 1-bit page's set bits are paper.
-        for (uint8_t& b : page.first(size_t{header.cupsBytesPerLine} * y)) b = static_cast<uint8_t>(~b);
-        return ProcessData(ppd, header, page, biWidth, static_cast<int>(y));
-      case 24:
-        NormalizeColorPage(header, page, y, pDataBuf);
-        break;
-      case 8:
-        NormalizeGreyPage(ppd, header, page, y, pDataBuf);
-        break;
-      default:
-        std::fprintf(stderr, "ERROR: Page %d not printed: %u bits per pixel are not supported (only 1, 8 and 24)\n",
-                     Page, header.cupsBitsPerPixel);
-        return true;
+// The trace lines and diagnostic files of each step of a page.
+class FilterTrace : public PageHooks {
+ public:
+  void GreyPage(std::span<const uint8_t> raster, const PageLayout& page, size_t stride24) override {
+    std::fprintf(stderr, "ERROR: BytePerLine =%d \n", static_cast<int>(stride24));
+    Dump(kRasterDumpPath, raster);
+    // The page as the grey conversion sees it: three inverted bytes per
+    // pixel, rows padded with white to whole words; written row by row.
+    UniqueFile f = OpenDiagnosticFile(kExpandedDumpPath);
+    if (!f) return;
+    std::vector<uint8_t> row(stride24, 0xFF);
+    for (size_t y = 0; y < page.rows; ++y) {
+      const uint8_t* grey = raster.data() + y * page.stride;
+      for (size_t x = 0; x < page.width; ++x) std::fill_n(&row[3 * x], 3, static_cast<uint8_t>(~grey[x]));
+      if (std::fwrite(row.data(), 1, row.size(), f.get()) != row.size()) return;
     }
-  } catch (const std::bad_alloc&) {
-    Release(pDataBuf);  // now, not at the next page
-    std::fprintf(stderr, "ERROR: Page %d not printed: not enough memory to convert %u x %u pixels at %u bits\n",
-                 Page, header.cupsWidth, y, header.cupsBitsPerPixel);
-    return false;
   }
-  return ProcessData(ppd, header, pDataBuf, biWidth, static_cast<int>(y));
+
+  void Converted(const std::function<Bitmap()>& packedPage, uint32_t width, uint32_t rows) override {
+    UniqueFile file = OpenDiagnosticFile(kDitheringBmpPath);
+    const int err = errno;
+    std::fprintf(stderr, "ERROR: fopen ImageDithering.bmp ImageFile=%x err=%s\n", Low32(file.get()),
+                 std::strerror(err));
+    if (!file) return;
+    try {
+      const Bitmap page = packedPage();
+      if (page.empty() && rows > 0) return;
+      const std::vector<uint8_t> bmp = DitheringBmp(page, static_cast<int>(width), static_cast<int>(rows));
+      (void)std::fwrite(bmp.data(), 1, bmp.size(), file.get());  // write errors only lose the picture
+    } catch (const std::exception&) {
+      // too large for the format, or no memory for it: no picture
+    }
+  }
+
+  void Orienting(const OrientPlan& plan) override {
+    const PrintSettings& s = plan.settings;
+    std::fputs("ERROR: call ProcessData\n", stderr);
+    std::fprintf(stderr, "ERROR: ProcessData nImageWidth=%d biHeight=%d\n", static_cast<int>(plan.rowBytes),
+                 static_cast<int>(plan.rows));
+    std::fprintf(stderr, "ERROR: ProcessData nMirror=%d\n", s.nMirror);
+    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d nDirection=%d\n", s.nInverse, s.nDirection);
+    std::fputs("ERROR: ProcessDatan Direction == 1 || nDirection == 3\n", stderr);
+    if (s.nDirection == static_cast<int>(Direction::QuarterTurn) ||
+        s.nDirection == static_cast<int>(Direction::QuarterTurn270))
+      std::fputs("ERROR: ProcessData Rotate90Degrees\n", stderr);
+    std::fputs("ERROR: ProcessDatan nMirror\n", stderr);
+    if (s.nMirror == 1) std::fputs("ERROR: ProcessData MirrorPicture\n", stderr);
+    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d\n", s.nInverse);
+    if (s.nInverse == 0) std::fputs("ERROR: ProcessData nInverse\n", stderr);
+  }
+
+  void StreamBuilt(const StreamTrace& t) override {
+    const auto& drawer = t.settings.cashDrawer;
+    std::fprintf(stderr, "ERROR: ProcessData malloc pData=%x\n", Low32(t.buffer));
+    if (drawer) std::fprintf(stderr, "ERROR: ProcessData CashDrawer=%s\n", drawer->c_str());
+    std::fprintf(stderr, "ERROR: ProcessData nOffset=%d j=%d nImageHeight=%d\n", static_cast<int>(t.headBytes), 0,
+                 static_cast<int>(t.pictureRows));
+    if (drawer) std::fprintf(stderr, "ERROR: ProcessData CashDrawer=%s fuck you\n", drawer->c_str());
+    if (drawer) std::fputs("ERROR: ProcessData CashDrawer after fuck you\n", stderr);
+    std::fputs("ERROR: ProcessData FeedAfterPrinting\n", stderr);
+    std::fputs("ERROR: ProcessData Cutting\n", stderr);
+  }
+};
+
+// Sends a page's stream once per copy and leaves one copy in /tmp/Brantelix.
+static void SendPage(const Stream& pData, uint32_t copies, const PageReport& report) {
+  std::fputs("ERROR: cupsWritePrintData\n", stderr);
+  SendCopies(pData, copies, WriteOutput);
+
+  const int nOffset = static_cast<int>(pData.size());
+  std::fprintf(stderr, "ERROR: save data to K7QX-filter DataLength=%d sizeof(nOffset)=%d\n", nOffset,
+               static_cast<int>(sizeof(int32_t)));
+  UniqueFile f = OpenDiagnosticFile(kStreamCopyPath);
+  const int openErrno = errno;
+  std::fprintf(stderr, "ERROR: fopen K7QX.data f=%x errno=%d desc=%s\n", Low32(f.get()), openErrno,
+               std::strerror(openErrno));
+  if (f) std::fwrite(pData.data(), 1, pData.size(), f.get());
+  f.reset();
+
+  std::fprintf(stderr, "ERROR: free pzlibBuf=%x\n", 0u);
+  std::fprintf(stderr, "ERROR: free pMirror=%x\n", Low32(report.mirrored));
+  std::fprintf(stderr, "ERROR: free pBuf180=%x\n", Low32(report.halfTurned));
+  std::fprintf(stderr, "ERROR: free pBuf90=%x\n", Low32(report.quarterTurned));
+  std::fprintf(stderr, "ERROR: free pData=%x\n", Low32(pData.data()));
+  std::fputs("ERROR: ProcessData return\n", stderr);
+}
+
+// What became of one page.
+enum class PageResult { Printed, SkippedForDepth, Lost };
+
+// Prints the page whose y lines are in Buffer, logging why when it cannot.
+static PageResult PrintPage(const PrintSettings& settings, const cups_page_header2_t& header, unsigned y,
+                            PageWorkspace& workspace) {
+  // NumCopies holds a signed count; negative ones print nothing.
+  const uint32_t copies = static_cast<int32_t>(header.NumCopies) < 0 ? 0 : header.NumCopies;
+  const PageLayout page{header.cupsWidth, y, header.cupsBitsPerPixel, header.cupsBytesPerLine, copies};
+  FilterTrace trace;
+  Stream pData;
+  PageReport report;
+  try {
+    report = RenderPage(page, std::span(Buffer.get(), BufferSize), settings, trace, workspace, pData);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ERROR: Page %d not printed: %s\n", Page, e.what());
+    return PageResult::Lost;
+  }
+  switch (report.outcome) {
+    case PageOutcome::Printed:
+      SendPage(pData, copies, report);
+      return OutputFailed ? PageResult::Lost : PageResult::Printed;
+    case PageOutcome::UnsupportedDepth:
+      std::fprintf(stderr, "ERROR: Page %d not printed: %u bits per pixel are not supported (only 1, 8 and 24)\n",
+                   Page, header.cupsBitsPerPixel);
+      return PageResult::SkippedForDepth;
+    case PageOutcome::NoMemoryToConvert:
+      std::fprintf(stderr, "ERROR: Page %d not printed: not enough memory to convert %u x %u pixels at %u bits\n",
+                   Page, header.cupsWidth, y, header.cupsBitsPerPixel);
+      return PageResult::Lost;
+    case PageOutcome::NoMemoryToStream:
+      std::fprintf(stderr, "ERROR: Page not printed: not enough memory for a %d x %d picture\n",
+                   static_cast<int>(header.cupsWidth), static_cast<int>(y));
+      return PageResult::Lost;
+    case PageOutcome::TooWide:
+      std::fprintf(stderr, "ERROR: Page not printed: its rows are %zu bytes wide, more than a raster band can carry (%zu)\n",
+                   report.rowBytes, size_t{0xFFFF});
+      return PageResult::Lost;
+  }
+  return PageResult::Lost;
+}
+
+// The print settings from the PPD's marked choices (its defaults, then the
+// job's options).
+static PrintSettings SettingsFromPpd(ppd_file_t* ppd) {
+  return ParsePrintSettings([ppd](std::string_view keyword) -> std::optional<std::string> {
+    const std::string key(keyword);
+    ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str());
+    if (!choice) return std::nullopt;
+    return std::string(choice->choice);
+  });
+}
+
+// Descriptors 0-2 closed by whoever started us are opened on /dev/null, so
+// that no file opened later (a dump) takes their place and receives log
+// lines or print data.
+static void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      const int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) ::close(opened);  // fd was taken meanwhile
+    }
 }
 
 // Runs the job: arguments, raster stream, PPD, the page loop and the job end.
 int main(int argc, char* argv[]) {
+  OpenStandardDescriptors();
   std::setbuf(stderr, nullptr);
+  // A file size limit inherited from the caller must cost a dump, not the job.
+  std::signal(SIGXFSZ, SIG_IGN);
   if (argc < 6 || argc > 7) return 1;
 
   int fd = 0;
@@ -299,10 +398,12 @@ int main(int argc, char* argv[]) {
   ppdMarkDefaults(ppd);
   cupsMarkOptions(ppd, num_options, options);
   Setup(ppd);
+  const PrintSettings settings = SettingsFromPpd(ppd);
 
   Page = 0;
-  bool failed = false;  // a page was refused or could not be printed
-  Bitmap pDataBuf;      // the last 8-bit or 24-bit page's 1-bit picture
+  bool failed = false;         // a page was refused or lost
+  int printed = 0, skipped = 0;  // pages printed, pages of a depth we cannot print
+  PageWorkspace workspace;     // the last 8-bit or 24-bit page's 1-bit picture
   cups_page_header2_t header;
   while (cupsRasterReadHeader2(ras, &header)) {
     if (Canceled) break;
@@ -323,22 +424,25 @@ int main(int argc, char* argv[]) {
       nOffset += header.cupsBytesPerLine;
     }
 
-    if (!PrintPage(ppd, header, y, pDataBuf)) failed = true;
+    switch (PrintPage(settings, header, y, workspace)) {
+      case PageResult::Printed: ++printed; break;
+      case PageResult::SkippedForDepth: ++skipped; break;
+      case PageResult::Lost: failed = true; break;
+    }
 
     std::fputs("ERROR: call EndPage\n", stderr);
     EndPage(ppd, header);
     std::fprintf(stderr, "ERROR: EndPage Out Canceled=%d\n", static_cast<int>(Canceled));
-    if (Canceled) break;
+    if (Canceled || OutputFailed) break;
     std::fputs("ERROR: EndPage return\n", stderr);
   }
 
-  if (CutAtJobEnd(ppd)) {
-    static constexpr uint8_t kCut[] = {0x1D, 0x56, 0x00};
-    std::fwrite(kCut, 1, sizeof kCut, stdout);
-  }
+  Stream jobEnd;
+  AppendJobEnd(jobEnd, settings);
+  if (!jobEnd.empty() && !WriteOutput(jobEnd)) failed = true;
   Buffer.reset();
-  std::fprintf(stderr, "ERROR: free pDataBuf=%x\n", Low32(pDataBuf.data()));
-  Release(pDataBuf);
+  std::fprintf(stderr, "ERROR: free pDataBuf=%x\n", Low32(workspace.converted.data()));
+  workspace = PageWorkspace();
   std::fprintf(stderr, "ERROR: cupsFreeOptions options=%x num_options=%d\n", Low32(options), num_options);
   cupsFreeOptions(num_options, options);
   std::fputs("ERROR: cupsRasterClose\n", stderr);
@@ -348,5 +452,5 @@ int main(int argc, char* argv[]) {
   std::fprintf(stderr, "ERROR: ppdClose fd=%d\n", static_cast<int>(Low32(ppd)));
   ppdClose(ppd);
   std::fputs("ERROR: Dovrel-filter return\n", stderr);
-  return Page > 0 && !failed ? 0 : 1;
+  return Page > 0 && !failed && !OutputFailed ? 0 : 1;
 }

@@ -8,21 +8,24 @@
 
 namespace {
 
-// Rewrites the whole three-byte groups of every row as grey and returns the
-// histogram of the written levels. Only rows lying wholly inside `image` are
-// touched, so a short buffer cannot be overrun.
-std::array<int, 256> GreyPass(std::span<uint8_t> image, size_t rowBytes, size_t rows, int nBrightness) {
-  std::array<int, 256> counts{};
+// Compacts the whole three-byte groups of every row into grey levels and
+// returns their histogram. Writing level k of a row never overtakes the bytes
+// still to be read, so the compaction runs in place. Only rows lying wholly
+// inside `image` are touched, so a short buffer cannot be overrun.
+std::array<long long, 256> GreyPass(std::span<uint8_t> image, size_t rowBytes, size_t rows, int nBrightness) {
+  std::array<long long, 256> counts{};
   if (rowBytes == 0) return counts;
   if (rows > image.size() / rowBytes) rows = image.size() / rowBytes;
+  const size_t groups = rowBytes / 3;
+  uint8_t* out = image.data();
   for (size_t row = 0; row < rows; ++row) {
-    std::span<uint8_t> line = image.subspan(row * rowBytes, rowBytes);
+    const uint8_t* line = image.data() + row * rowBytes;
     // A padding of exactly three bytes forms one more group and is counted
-    // like a pixel; one or two stray bytes are left alone.
-    for (size_t i = 0; i + 3 <= rowBytes; i += 3) {
-      int level = (line[i] + line[i + 1] + line[i + 2]) / 3 + nBrightness;
-      auto pixel = static_cast<uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level);
-      line[i] = line[i + 1] = line[i + 2] = pixel;
+    // like a pixel; one or two stray bytes are not.
+    for (size_t i = 0; i < groups; ++i) {
+      const int level = (line[3 * i] + line[3 * i + 1] + line[3 * i + 2]) / 3 + nBrightness;
+      const auto pixel = static_cast<uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level);
+      *out++ = pixel;
       ++counts[pixel];
     }
   }
@@ -72,7 +75,7 @@ int otsu(std::span<uint8_t> image, int nImageWidth, int nImageHeight, int nPixel
 
   const size_t rowBytes = nImageWidth > 0 ? static_cast<size_t>(nImageWidth) : 0;
   const size_t rows = nImageHeight > 0 ? static_cast<size_t>(nImageHeight) : 0;
-  const std::array<int, 256> pixelCount = GreyPass(image, rowBytes, rows, nBrightness);
+  const std::array<long long, 256> pixelCount = GreyPass(image, rowBytes, rows, nBrightness);
 
   if (pixelSum <= 0) return 0;
   std::array<float, 256> pixelPro{};

@@ -1,11 +1,14 @@
 // Otsu's global grey threshold over a 24-bit page, with the page rewritten to
-// grey in place on the way.
+// grey levels in place on the way.
 #pragma once
 
 #include <cstdint>
 #include <span>
 
-// Rewrites every whole three-byte group of each row of `image` (nImageHeight
-// rows of nImageWidth bytes) as its grey level plus the brightness offset, and
-// returns the Otsu threshold of the resulting histogram (0 when undefined).
+// Turns every whole three-byte group of each row of `image` (nImageHeight rows
+// of nImageWidth bytes) into its grey level plus the brightness offset, kept
+// one byte per group at the start of the buffer (nImageWidth / 3 levels per
+// row, rows back to back), and returns the Otsu threshold of the levels'
+// histogram (0 when undefined). Stray bytes past a row's last whole group are
+// dropped.
 int otsu(std::span<uint8_t> image, int nImageWidth, int nImageHeight, int nPixelNum, int nLight);
