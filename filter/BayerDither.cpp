@@ -29,6 +29,16 @@ uint8_t OrderedLevel(int intGray, int entry) {
   return entry < intGray ? 255 : 0;
 }
 
+// OrderedLevel of every level, for each cell of the 3 x 3 matrix.
+using CellTable = std::array<uint8_t, 256>;
+const std::array<std::array<CellTable, 3>, 3> kOrderedLevels = [] {
+  std::array<std::array<CellTable, 3>, 3> t{};
+  for (size_t r = 0; r < 3; ++r)
+    for (size_t c = 0; c < 3; ++c)
+      for (int v = 0; v < 256; ++v) t[r][c][static_cast<size_t>(v)] = OrderedLevel(v, aryOrderedDither[r][c]);
+  return t;
+}();
+
 }  // namespace
 
 void OrderedDither(const GreyPlane& page, int nLight) {
@@ -42,11 +52,13 @@ void OrderedDither(const GreyPlane& page, int nLight) {
   for (long long by = 0; by < height - 3; by += 3) {
     for (size_t r = 0; r < 3; ++r) {
       uint8_t* row = page.Row(static_cast<size_t>(by) + r);
-      for (long long bx = 0; bx < width - 3; bx += 3)
-        for (size_t c = 0; c < 3; ++c) {
-          uint8_t& level = row[static_cast<size_t>(bx) + c];
-          level = OrderedLevel(level, aryOrderedDither[r][c]);
-        }
+      const auto& cells = kOrderedLevels[r];
+      for (long long bx = 0; bx < width - 3; bx += 3) {
+        uint8_t* block = row + bx;
+        block[0] = cells[0][block[0]];
+        block[1] = cells[1][block[1]];
+        block[2] = cells[2][block[2]];
+      }
     }
   }
 }

@@ -1,7 +1,10 @@
 #include "BilevelConversion.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "BayerDither.h"
@@ -19,8 +22,8 @@ struct Neighbourhood {
   int lastSlot;       // width / 3 - 1: the last whole pixel slot of a row
 };
 
-int RuleSetA(const Neighbourhood& n) {
-  const auto [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
+[[gnu::always_inline]] inline int RuleSetA(const Neighbourhood& n) {
+  const auto& [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
   const bool notLastRow = y < height - 1;
   if (g <= 99) {  // A1
     if (x > 0 && std::abs(g - l) <= 19) return L;
@@ -93,8 +96,8 @@ int RuleSetA(const Neighbourhood& n) {
   return color;
 }
 
-int RuleSetB1(const Neighbourhood& n) {
-  const auto [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
+[[gnu::always_inline]] inline int RuleSetB1(const Neighbourhood& n) {
+  const auto& [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
   const bool notLastRow = y < height - 1;
   int color;
   if (g <= 99) {  // B1.1
@@ -167,8 +170,8 @@ int RuleSetB1(const Neighbourhood& n) {
   return color;
 }
 
-int RuleSetB2(const Neighbourhood& n) {
-  const auto [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
+[[gnu::always_inline]] inline int RuleSetB2(const Neighbourhood& n) {
+  const auto& [g, u, d, l, r, U, L, x, y, width, height, lastSlot] = n;
   (void)lastSlot;
   const bool notLastRow = y < height - 1;
   int color;
@@ -201,33 +204,125 @@ int RuleSetB2(const Neighbourhood& n) {
   return color;
 }
 
+// The page and its reference copy as plain values, so that writing a level
+// cannot be taken by the compiler for a change of the geometry.
+struct Planes {
+  uint8_t* page;
+  const uint8_t* reference;
+  size_t stride, slots, rows;
+  int width24, lastSlot;
+};
+
 // Carries the decision right along the row while the reference levels
 // continue the same stroke (black) or keep rising steeply (white).
-void Run(const GreyPlane& page, const GreyPlane& reference, const Neighbourhood& n, int color) {
+[[gnu::always_inline]] inline void Run(const Planes p, const GreyPlane& reference, const Neighbourhood& n,
+                                       int color) {
   int i = n.x;
+  const uint8_t* ref = p.reference + static_cast<size_t>(n.y) * p.stride;
+  const int stored = static_cast<int>(std::min<size_t>(p.slots, INT32_MAX));
+  auto level = [&](int slot) {  // stored slots are read directly
+    return slot < stored ? ref[slot] : reference.LevelAt(slot, n.y);
+  };
+  int here = level(i);
   while (i < n.lastSlot) {
-    const int here = reference.LevelAt(i, n.y);
-    const int next = reference.LevelAt(i + 1, n.y);
+    const int next = level(i + 1);
     if (color == kBlack ? (next - here > 25 || next > 234) : (next - here < 30)) break;
+    here = next;
     ++i;
   }
   // Slots past the stored ones are padding, which is white and stays so.
-  const size_t last = std::min(static_cast<size_t>(i) + 1, page.slots);
-  uint8_t* row = page.Row(static_cast<size_t>(n.y));
+  const size_t last = std::min(static_cast<size_t>(i) + 1, p.slots);
+  uint8_t* row = p.page + static_cast<size_t>(n.y) * p.stride;
   for (size_t col = static_cast<size_t>(n.x); col < last; ++col)
     if (row[col] != kWhite) row[col] = static_cast<uint8_t>(color);
 }
 
-void ThresholdMode(const GreyPlane& page) {
+// Decides pixel (x, y), which the caller has checked is a real pixel.
+[[gnu::always_inline]] inline void Decide(const Planes p, const GreyPlane& page, const GreyPlane& reference,
+                                          size_t px, size_t py, bool innerRow) {
+  Neighbourhood n;
+  if (innerRow && px >= 1 && px + 1 < p.slots) {
+    // Inside the page: every neighbour is a stored level of the same column
+    // or row, so the flat-offset reads reduce to plain ones.
+    const uint8_t* ref = p.reference + py * p.stride + px;
+    n.g = ref[0];
+    if (n.g >= 220) {  // very light: white, and no run
+      p.page[py * p.stride + px] = kWhite;
+      return;
+    }
+    const uint8_t* mine = p.page + py * p.stride + px;
+    n.u = *(ref - p.stride);
+    n.d = ref[p.stride];
+    n.l = ref[-1];
+    n.r = ref[1];
+    n.U = *(mine - p.stride);
+    n.L = mine[-1];
+  } else {
+    const auto x = static_cast<long long>(px), y = static_cast<long long>(py);
+    n.g = reference.LevelAt(x, y);
+    if (n.g >= 220) {
+      p.page[py * p.stride + px] = kWhite;
+      return;
+    }
+    n.u = reference.LevelAt(x, y - 1);
+    n.d = reference.LevelAt(x, y + 1);
+    n.l = reference.LevelAt(x - 1, y);
+    n.r = reference.LevelAt(x + 1, y);
+    n.U = page.LevelAt(x, y - 1);
+    n.L = page.LevelAt(x - 1, y);
+  }
+  n.x = static_cast<int>(px);
+  n.y = static_cast<int>(py);
+  n.width = p.width24;
+  n.height = static_cast<int>(p.rows);
+  n.lastSlot = p.lastSlot;
+
+  int color;
+  if (py == 0)
+    color = n.g >= 200 ? kWhite : kBlack;
+  else if (std::abs(n.g - n.u) <= std::abs(n.g - n.d))
+    color = RuleSetA(n);
+  else if (n.g >= n.u)
+    color = RuleSetB1(n);
+  else
+    color = RuleSetB2(n);
+
+  Run(p, reference, n, color);
+}
+
+Planes PlanesOf(const GreyPlane& page, const GreyPlane& reference) {
+  return {page.levels.data(), reference.levels.data(), page.stride, page.slots, page.rows,
+          static_cast<int>(page.stride24), static_cast<int>(page.stride24 / 3) - 1};
+}
+
+// True when all eight levels at p are black or all are white: nothing to
+// decide there.
+inline bool Settled8(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word == 0 || word == ~uint64_t{0};
+}
+
+void ThresholdMode(const GreyPlane& original) {
   // The reference copy: every decision reads the page as it was.
-  std::vector<uint8_t> copy(page.levels.begin(), page.levels.end());
-  GreyPlane reference = page;
+  std::vector<uint8_t> copy(original.levels.begin(), original.levels.end());
+  const GreyPlane page = original;
+  GreyPlane reference = original;
   reference.levels = copy;
+  const Planes planes = PlanesOf(page, reference);
   for (size_t y = 0; y < page.rows; ++y) {
-    const uint8_t* row = page.Row(y);
-    for (size_t x = 0; x < page.width; ++x) {
-      if (row[x] == kBlack || row[x] == kWhite) continue;  // settled, possibly by a run
-      ProcessLine(page, reference, static_cast<int>(x), static_cast<int>(y));
+    const uint8_t* row = planes.page + y * planes.stride;
+    const bool innerRow = y >= 1 && y + 1 < planes.rows;
+    const size_t width = page.width;
+    for (size_t x = 0; x < width;) {
+      if (x % 8 == 0 && x + 8 <= width && Settled8(row + x)) {
+        x += 8;
+        continue;
+      }
+      // Black and white are settled (possibly by a run): 0 and 255 both
+      // wrap to 0 or 1 here, in one comparison.
+      if (static_cast<uint8_t>(row[x] + 1) > 1) Decide(planes, page, reference, x, y, innerRow);
+      ++x;
     }
   }
 }
@@ -237,41 +332,11 @@ void ThresholdMode(const GreyPlane& page) {
 int ProcessLine(const GreyPlane& page, const GreyPlane& reference, int x, int y) {
   // Only real pixels of a row are decided; anything else is a caller error
   // that must not turn into a write outside the row.
-  const long long stride24 = static_cast<long long>(page.stride24);
-  if (x < 0 || y < 0 || static_cast<size_t>(y) >= page.rows || 3LL * x + 3 > stride24 ||
+  if (x < 0 || y < 0 || static_cast<size_t>(y) >= page.rows || 3 * static_cast<size_t>(x) + 3 > page.stride24 ||
       static_cast<size_t>(x) >= page.slots)
     return 1;
-
-  Neighbourhood n{};
-  n.g = reference.LevelAt(x, y);
-  n.u = reference.LevelAt(x, y - 1LL);
-  n.d = reference.LevelAt(x, y + 1LL);
-  n.l = reference.LevelAt(x - 1LL, y);
-  n.r = reference.LevelAt(x + 1LL, y);
-  n.U = page.LevelAt(x, y - 1LL);
-  n.L = page.LevelAt(x - 1LL, y);
-  n.x = x;
-  n.y = y;
-  n.width = static_cast<int>(stride24);
-  n.height = static_cast<int>(page.rows);
-  n.lastSlot = static_cast<int>(stride24 / 3) - 1;
-
-  if (n.g >= 220) {  // very light: white, and no run
-    page.At(static_cast<size_t>(x), static_cast<size_t>(y)) = kWhite;
-    return 1;
-  }
-
-  int color;
-  if (y == 0)
-    color = n.g >= 200 ? kWhite : kBlack;
-  else if (std::abs(n.g - n.u) <= std::abs(n.g - n.d))
-    color = RuleSetA(n);
-  else if (n.g >= n.u)
-    color = RuleSetB1(n);
-  else
-    color = RuleSetB2(n);
-
-  Run(page, reference, n, color);
+  Decide(PlanesOf(page, reference), page, reference, static_cast<size_t>(x), static_cast<size_t>(y),
+         y >= 1 && static_cast<size_t>(y) + 1 < page.rows);
   return 1;
 }
 

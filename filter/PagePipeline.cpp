@@ -1,11 +1,14 @@
 #include "PagePipeline.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <new>
 
 #include "BilevelConversion.h"
 #include "BitmapTransforms.h"
 #include "CommandStream.h"
+#include "ErrorDiffusion.h"
 #include "SizeMath.h"
 #include "ostu.h"
 
@@ -49,6 +52,18 @@ constexpr Orientation DirectionOrientation(int nDirection) {
 
 uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
+// Inverts bytes, eight at a time.
+void InvertBytes(uint8_t* p, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    word = ~word;
+    std::memcpy(p + i, &word, 8);
+  }
+  for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
 // The grey page of an 8-bit raster (0 = white), in place: levels are the
 // raster bytes inverted, rows keep the raster's stride.
 GreyPlane GreyFromGrey(const PageLayout& page, std::span<uint8_t> rows) {
@@ -59,11 +74,26 @@ GreyPlane GreyFromGrey(const PageLayout& page, std::span<uint8_t> rows) {
   plane.slots = page.width;  // the three-byte page's padding is white
   plane.stride24 = ((size_t{page.width} * 24 + 31) >> 5) << 2;
   plane.levels = rows.first(size_t{page.stride} * page.rows);
-  for (size_t y = 0; y < plane.rows; ++y) {
-    uint8_t* row = plane.Row(y);
-    for (size_t x = 0; x < plane.width; ++x) row[x] = static_cast<uint8_t>(~row[x]);
-  }
+  for (size_t y = 0; y < plane.rows; ++y) InvertBytes(plane.Row(y), plane.width);
   return plane;
+}
+
+// Eight levels as eight bits of a picture row, set where the level is black.
+inline uint8_t BlackBits(const uint8_t* levels) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t v;
+    std::memcpy(&v, levels, 8);
+    // The top bit of each byte that is zero, without borrows between bytes,
+    // then the eight top bits gathered (first level, the leftmost pixel, into
+    // the most significant bit) by one multiplication.
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t zero = ~(((v & kLow7) + kLow7) | v | kLow7);
+    return static_cast<uint8_t>(((zero >> 7) * 0x8040201008040201ull) >> 56);
+  } else {
+    unsigned byte = 0;
+    for (unsigned i = 0; i < 8; ++i) byte |= unsigned{levels[i] == kBlack} << (7 - i);
+    return static_cast<uint8_t>(byte);
+  }
 }
 
 // The grey page of a 24-bit raster, in place: otsu's grey pass compacts
@@ -75,8 +105,8 @@ GreyPlane GreyFromColour(const PageLayout& page, std::span<uint8_t> rows) {
   plane.slots = page.stride / 3;
   plane.stride = plane.slots;
   plane.stride24 = page.stride;
-  // The threshold itself is not used: the neighbourhood rules decide.
-  otsu(rows, static_cast<int>(page.stride), static_cast<int>(page.rows), 24, 100);
+  // Otsu's threshold itself is not used: the neighbourhood rules decide.
+  GreyPass(rows, page.stride, page.rows, BrightnessOffset(100));
   plane.levels = rows.first(plane.slots * plane.rows);
   return plane;
 }
@@ -92,11 +122,7 @@ Bitmap PackDots(const GreyPlane& plane, bool flipRows, bool mirror) {
     uint8_t* dst = out.data() + (flipRows ? plane.rows - 1 - y : y) * stride;
     uint8_t* bits = mirror ? upright.data() : dst;
     size_t x = 0;
-    for (; x + 8 <= width; x += 8) {
-      unsigned byte = 0;
-      for (unsigned i = 0; i < 8; ++i) byte |= unsigned{src[x + i] == kBlack} << (7 - i);
-      bits[x / 8] = static_cast<uint8_t>(byte);
-    }
+    for (; x + 8 <= width; x += 8) bits[x / 8] = BlackBits(src + x);
     if (x < width) {
       unsigned byte = 0;
       for (unsigned i = 0; x + i < width; ++i) byte |= unsigned{src[x + i] == kBlack} << (7 - i);

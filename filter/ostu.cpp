@@ -6,29 +6,34 @@
 
 #include "ErrorDiffusion.h"
 
-namespace {
-
-// Compacts the whole three-byte groups of every row into grey levels and
-// returns their histogram. Writing level k of a row never overtakes the bytes
-// still to be read, so the compaction runs in place. Only rows lying wholly
-// inside `image` are touched, so a short buffer cannot be overrun.
-std::array<long long, 256> GreyPass(std::span<uint8_t> image, size_t rowBytes, size_t rows, int nBrightness) {
-  std::array<long long, 256> counts{};
-  if (rowBytes == 0) return counts;
+size_t GreyPass(std::span<uint8_t> image, size_t rowBytes, size_t rows, int nBrightness) {
+  if (rowBytes == 0) return 0;
   if (rows > image.size() / rowBytes) rows = image.size() / rowBytes;
   const size_t groups = rowBytes / 3;
   uint8_t* out = image.data();
   for (size_t row = 0; row < rows; ++row) {
     const uint8_t* line = image.data() + row * rowBytes;
-    // A padding of exactly three bytes forms one more group and is counted
-    // like a pixel; one or two stray bytes are not.
+    // A padding of exactly three bytes forms one more group and counts like
+    // a pixel; one or two stray bytes do not.
+    if (nBrightness == 0) {  // the filter's case: no clamping needed
+      for (size_t i = 0; i < groups; ++i, line += 3)
+        *out++ = static_cast<uint8_t>((unsigned{line[0]} + line[1] + line[2]) / 3);
+      continue;
+    }
     for (size_t i = 0; i < groups; ++i) {
       const int level = (line[3 * i] + line[3 * i + 1] + line[3 * i + 2]) / 3 + nBrightness;
-      const auto pixel = static_cast<uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level);
-      *out++ = pixel;
-      ++counts[pixel];
+      *out++ = static_cast<uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level);
     }
   }
+  return groups * rows;
+}
+
+namespace {
+
+// The histogram of grey levels.
+std::array<long long, 256> Histogram(std::span<const uint8_t> levels) {
+  std::array<long long, 256> counts{};
+  for (uint8_t level : levels) ++counts[level];
   return counts;
 }
 
@@ -75,7 +80,8 @@ int otsu(std::span<uint8_t> image, int nImageWidth, int nImageHeight, int nPixel
 
   const size_t rowBytes = nImageWidth > 0 ? static_cast<size_t>(nImageWidth) : 0;
   const size_t rows = nImageHeight > 0 ? static_cast<size_t>(nImageHeight) : 0;
-  const std::array<long long, 256> pixelCount = GreyPass(image, rowBytes, rows, nBrightness);
+  const size_t levels = GreyPass(image, rowBytes, rows, nBrightness);
+  const std::array<long long, 256> pixelCount = Histogram(image.first(levels));
 
   if (pixelSum <= 0) return 0;
   std::array<float, 256> pixelPro{};

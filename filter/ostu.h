@@ -12,3 +12,9 @@
 // histogram (0 when undefined). Stray bytes past a row's last whole group are
 // dropped.
 int otsu(std::span<uint8_t> image, int nImageWidth, int nImageHeight, int nPixelNum, int nLight);
+
+// The grey pass alone: compacts the page into levels as otsu does and returns
+// how many levels it wrote. Writing level k of a row never overtakes the
+// bytes still to be read, so it runs in place; only rows lying wholly inside
+// `image` are read.
+size_t GreyPass(std::span<uint8_t> image, size_t rowBytes, size_t rows, int nBrightness);
