@@ -455,6 +455,9 @@ int main(int argc, char* argv[]) {
     std::fputs("ERROR: EndPage return\n", stderr);
   }
 
+  // Nothing printed, and only because of the pages' depth: the job failed.
+  if (printed == 0 && skipped > 0) failed = true;
+
   Stream jobEnd;
   AppendJobEnd(jobEnd, settings);
   if (!jobEnd.empty() && !WriteOutput(jobEnd)) failed = true;
