@@ -310,7 +310,24 @@ void ThresholdMode(const GreyPlane& original) {
   GreyPlane reference = original;
   reference.levels = copy;
   const Planes planes = PlanesOf(page, reference);
+  // Every decision in a row depends only on the reference rows above, at and
+  // below it, on the decisions of the row above and on those already taken
+  // to its left. So where four reference rows in a row are equal and the two
+  // rows above came out equal, this row comes out as the one above: a
+  // vertically uniform stretch (blank paper, a bar, a ramp) is decided once.
+  auto refRow = [&](size_t y) { return planes.reference + y * planes.stride; };
+  auto pageRow = [&](size_t y) { return planes.page + y * planes.stride; };
+  auto equalRows = [&](const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, planes.slots) == 0; };
+  bool aboveEqual = false, belowEqual = false;  // reference rows y-2 = y-1, y-1 = y
   for (size_t y = 0; y < page.rows; ++y) {
+    const bool nextEqual = y + 1 < planes.rows && equalRows(refRow(y), refRow(y + 1));
+    const bool repeat = y >= 2 && aboveEqual && belowEqual && nextEqual && equalRows(pageRow(y - 2), pageRow(y - 1));
+    aboveEqual = belowEqual;
+    belowEqual = nextEqual;
+    if (repeat) {
+      std::memcpy(pageRow(y), pageRow(y - 1), planes.slots);
+      continue;
+    }
     const uint8_t* row = planes.page + y * planes.stride;
     const bool innerRow = y >= 1 && y + 1 < planes.rows;
     const size_t width = page.width;

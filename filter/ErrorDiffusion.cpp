@@ -87,7 +87,21 @@ void EdgeSnapPass(const GreyPlane& page, int nBrightness) {
   auto commit = [&](const std::vector<Snap>& snaps, size_t y) {
     for (const Snap& s : snaps) page.At(s.x, y) = s.value;
   };
+  // A row's snaps depend only on it and its two neighbours, so a row inside
+  // a vertically uniform stretch snaps exactly as the row above it did.
+  auto equalRows = [&](size_t a, size_t b) { return std::memcmp(page.Row(a), page.Row(b), page.width) == 0; };
+  bool aboveEqual = false, belowEqual = false;  // rows y-2 = y-1, y-1 = y (before any snap)
   for (size_t y = 0; y < page.rows; ++y) {
+    const bool nextEqual = y + 1 < page.rows && equalRows(y, y + 1);
+    const bool repeat = y >= 2 && aboveEqual && belowEqual && nextEqual;
+    aboveEqual = belowEqual;
+    belowEqual = nextEqual;
+    if (repeat) {
+      current = pending;
+      commit(pending, y - 1);
+      std::swap(pending, current);
+      continue;
+    }
     current.clear();
     const uint8_t* row = page.Row(y);
     const bool inner = y > 0 && y + 1 < page.rows;
