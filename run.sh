@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libgtest-dev libpng-dev
           cups cups-filters cups-ppdc cups-client cups-bsd cups-ipp-utils ghostscript
-          clang-14 libclang-rt-14-dev)
+          clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev)
 
 install_missing() {
   local missing=()

@@ -1,0 +1,408 @@
+// ESC/POS 80 mm and 58 mm receipt printers on PAPPL. Pages arrive as 8-bit
+// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG and
+// JPEG through our own filter); each whole page goes through the conversion
+// core, so the bytes are those the CUPS filter sends for the same choices.
+
+#include "EscposDriver.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <unistd.h>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ImageInput.h"
+#include "JobSettings.h"
+#include "ReceiptJob.h"
+#include "SocketDevice.h"
+#include "TestPage.h"
+
+namespace {
+
+struct Model {
+  const char* driver;
+  const char* makeAndModel;
+  uint32_t headWidth;  // dots
+  // Media whose width is the printable width of the roll: 576 dots are
+  // 72.07 mm at 203 dpi, and PAPPL truncates the width in dots, so 72.08 mm
+  // gives exactly 576 (and 48.05 mm exactly 384).
+  const char* media[8];
+  int mediaWidth;  // hundredths of mm
+};
+
+constexpr Model kModels[] = {
+    {"escpos-80mm-203dpi",
+     "ESC/POS 80mm Receipt Printer",
+     576,
+     {"roll_max_72.08x3000mm", "roll_min_72.08x25mm", "om_80mm-receipt-2m_72.08x2000mm",
+      "om_80mm-receipt-100_72.08x100mm", "om_80mm-receipt-150_72.08x150mm", "om_80mm-receipt-200_72.08x200mm",
+      "om_80mm-receipt-297_72.08x297mm", nullptr},
+     7208},
+    {"escpos-58mm-203dpi",
+     "ESC/POS 58mm Receipt Printer",
+     384,
+     {"roll_max_48.05x3000mm", "roll_min_48.05x25mm", "om_58mm-receipt-2m_48.05x2000mm",
+      "om_58mm-receipt-100_48.05x100mm", "om_58mm-receipt-150_48.05x150mm", "om_58mm-receipt-200_48.05x200mm",
+      "om_58mm-receipt-297_48.05x297mm", nullptr},
+     4805},
+};
+// The default: a 2 m page, which content-length printing turns into a
+// receipt as long as what is on it.
+constexpr int kDefaultMedia = 2;
+
+constexpr int kResolution = 203;
+
+const Model* FindModel(const char* driver) {
+  for (const Model& m : kModels)
+    if (driver && std::strcmp(m.driver, driver) == 0) return &m;
+  return nullptr;
+}
+
+const Model& ModelOf(pappl_printer_t* printer) {
+  const Model* m = FindModel(papplPrinterGetDriverName(printer));
+  return m ? *m : kModels[0];
+}
+
+// --- Options of a job ---
+
+const char* ContentKeyword(pappl_content_t content) {
+  switch (content) {
+    case PAPPL_CONTENT_GRAPHIC: return "graphic";
+    case PAPPL_CONTENT_PHOTO: return "photo";
+    case PAPPL_CONTENT_TEXT: return "text";
+    case PAPPL_CONTENT_TEXT_AND_GRAPHIC: return "text-and-graphic";
+    default: return "auto";
+  }
+}
+
+// PAPPL 1.3 hands the driver only the vendor values a job names itself; the
+// printer's defaults (set with modify, the web page or Set-Printer-Attributes)
+// are looked up here.
+class VendorValues {
+ public:
+  VendorValues(pappl_printer_t* printer, const pappl_pr_options_t* options)
+      : options_(options), defaults_(papplPrinterGetDriverAttributes(printer), ippDelete) {}
+
+  std::optional<std::string> operator()(std::string_view name) const {
+    const std::string key(name);
+    if (const char* v = cupsGetOption(key.c_str(), options_->num_vendor, options_->vendor)) return v;
+    if (!defaults_) return std::nullopt;
+    ipp_attribute_t* attr = ippFindAttribute(defaults_.get(), (key + "-default").c_str(), IPP_TAG_ZERO);
+    if (!attr) return std::nullopt;
+    char text[256];
+    ippAttributeString(attr, text, sizeof text);
+    return std::string(text);
+  }
+
+ private:
+  const pappl_pr_options_t* options_;
+  std::shared_ptr<ipp_t> defaults_;  // shared: a lookup is copied into std::function
+};
+
+// `laidOut`: the application lays the page out itself (images), so the
+// orientation is its to apply; raster pages come composed by the client.
+JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool laidOut) {
+  StandardOptions standard;
+  standard.printDarkness = options->print_darkness;
+  standard.contentOptimize = ContentKeyword(options->print_content_optimize);
+  if (laidOut) {
+    standard.quarterTurn = options->orientation_requested == IPP_ORIENT_LANDSCAPE;
+    standard.quarterTurnReverse = options->orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE;
+    standard.reversePortrait = options->orientation_requested == IPP_ORIENT_REVERSE_PORTRAIT;
+  }
+  standard.trackMarks = options->media.tracking == PAPPL_MEDIA_TRACKING_MARK;
+  standard.trim = (options->finishings & PAPPL_FINISHINGS_TRIM) != 0;
+  JobSettings settings = SettingsForJob(standard, VendorValues(papplJobGetPrinter(job), options));
+  for (const std::string& note : settings.notes) papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", note.c_str());
+  return settings;
+}
+
+ByteSink DeviceSink(pappl_device_t* device) {
+  return [device](std::span<const uint8_t> bytes) {
+    return papplDeviceWrite(device, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  };
+}
+
+// Ends a job that cannot go on: the message goes to the job's state message
+// and to the log, and PAPPL aborts the job when the callback returns false.
+bool Fail(pappl_job_t* job, const std::string& why) {
+  papplJobSetMessage(job, "%s", why.c_str());
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  return false;
+}
+
+// A failure while sending, with the device's own reason when it has one.
+bool FailSending(pappl_job_t* job, pappl_device_t* device, const std::string& what) {
+  const std::string why = SocketDeviceError(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)));
+  return Fail(job, why.empty() ? what : what + ": " + why);
+}
+
+// The end of a job sent whole: flushed, and the printer still there.
+bool EndSending(pappl_job_t* job, pappl_device_t* device) {
+  papplDeviceFlush(device);
+  if (SocketStillConnected(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
+  return FailSending(job, device, "the job did not reach the printer whole");
+}
+
+// --- Raster documents (PWG, Apple) ---
+
+struct RasterJob {
+  ReceiptJob receipt;
+  pappl_device_t* device;
+};
+
+RasterJob* RasterOf(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
+
+bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  const Model& model = ModelOf(papplJobGetPrinter(job));
+  const JobSettings settings = SettingsOf(job, options, false);
+  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
+  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(device)),
+                                     device});
+  return true;
+}
+
+bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
+  RasterJob* raster = RasterOf(job);
+  const auto& header = options->header;
+  if (header.cupsBitsPerPixel != 8)
+    return Fail(job, "page " + std::to_string(raster->receipt.PagesSent() + 1) + " arrived with " +
+                         std::to_string(header.cupsBitsPerPixel) + " bits per pixel, not 8-bit grey");
+  if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %d dpi, dot for dot", header.HWResolution[0],
+                header.HWResolution[1], kResolution);
+  std::string refusal = raster->receipt.StartPage(header.cupsWidth, header.cupsHeight);
+  return refusal.empty() || Fail(job, refusal);
+}
+
+bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y, const unsigned char* line) {
+  RasterJob* raster = RasterOf(job);
+  raster->receipt.PutRow(y, {line, options->header.cupsBytesPerLine});
+  return true;
+}
+
+bool EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device, unsigned) {
+  std::string failure = RasterOf(job)->receipt.EndPage();
+  return failure.empty() || FailSending(job, device, failure);
+}
+
+bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  std::unique_ptr<RasterJob> raster(RasterOf(job));
+  papplJobSetData(job, nullptr);
+  if (!raster) return false;
+  std::string failure = raster->receipt.Finish();
+  if (!failure.empty()) return FailSending(job, device, failure);
+  return EndSending(job, device);
+}
+
+// --- ESC/POS sent as it is ---
+
+bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(papplJobGetFilename(job), "rb"), std::fclose);
+  if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
+  uint8_t buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
+    if (papplDeviceWrite(device, buffer, n) != static_cast<ssize_t>(n))
+      return FailSending(job, device, "the printer connection failed");
+  return EndSending(job, device);
+}
+
+// --- Identify and test page ---
+
+// The feed of identify: 3 mm of paper move.
+constexpr uint8_t kIdentifyFeedRows = 3 * kDotsPerMm;
+
+void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char*) {
+  // Sound: the warning signal the "Warning" option sends, from the core.
+  // Otherwise a short feed: every ESC/POS printer takes it, and it neither
+  // prints, cuts nor opens the drawer.
+  Stream bytes;
+  if (actions & PAPPL_IDENTIFY_ACTIONS_SOUND) {
+    PrintSettings warning = ParsePrintSettings([](std::string_view keyword) -> std::optional<std::string> {
+      if (keyword == "Warning") return "1";
+      return std::nullopt;
+    });
+    // A one-row blank page carries only the head and tail commands.
+    std::array<uint8_t, 8> blank{};
+    PageWorkspace workspace;
+    PageHooks hooks;
+    RenderPage(PageLayout{8, 1, 8, 8, 1}, blank, warning, hooks, workspace, bytes);
+  }
+  if (actions & PAPPL_IDENTIFY_ACTIONS_FLASH || bytes.empty()) bytes.insert(bytes.end(), {0x1B, 0x4A, kIdentifyFeedRows});
+  if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
+    papplDeviceWrite(device, bytes.data(), bytes.size());
+    papplDeviceFlush(device);
+    papplPrinterCloseDevice(printer);
+  }
+}
+
+PrintSettings PrinterDefaults(pappl_printer_t* printer) {
+  pappl_pr_options_t none{};
+  none.print_content_optimize = PAPPL_CONTENT_AUTO;
+  return SettingsForJob(StandardOptions{}, VendorValues(printer, &none)).settings;
+}
+
+const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
+  const Model& model = ModelOf(printer);
+  const Stream bytes = TestPageStream(papplPrinterGetName(printer), model.makeAndModel, model.headWidth,
+                                      PrinterDefaults(printer));
+  const int fd = papplPrinterOpenFile(printer, buffer, bufsize, nullptr, "testpage", "escpos", "w");
+  if (fd < 0) return nullptr;
+  const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  close(fd);
+  return written ? buffer : nullptr;
+}
+
+// --- Driver attributes ---
+
+void AddVendorAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data) {
+  data->num_vendor = 0;
+  for (const VendorOption& option : kVendorOptions) {
+    data->vendor[data->num_vendor++] = option.name.data();
+    const std::string supported = std::string(option.name) + "-supported";
+    const std::string def = std::string(option.name) + "-default";
+    switch (option.kind) {
+      case VendorOption::Kind::Keyword: {
+        std::vector<const char*> keywords;
+        for (const VendorKeyword& k : option.keywords) keywords.push_back(k.keyword.data());
+        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), static_cast<int>(keywords.size()),
+                      nullptr, keywords.data());
+        ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, def.c_str(), nullptr, option.defaultValue.data());
+        break;
+      }
+      case VendorOption::Kind::Integer:
+        ippAddRange(attrs, IPP_TAG_PRINTER, supported.c_str(), option.lower, option.upper);
+        ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, def.c_str(), std::stoi(std::string(option.defaultValue)));
+        break;
+      case VendorOption::Kind::Boolean:
+        ippAddBoolean(attrs, IPP_TAG_PRINTER, supported.c_str(), 1);
+        ippAddBoolean(attrs, IPP_TAG_PRINTER, def.c_str(), option.defaultValue == "true");
+        break;
+    }
+  }
+}
+
+void SetMedia(pappl_media_col_t& media, const Model& model, const char* name) {
+  pwg_media_t* pwg = pwgMediaForPWG(name);
+  media = {};
+  std::snprintf(media.size_name, sizeof media.size_name, "%s", name);
+  media.size_width = pwg ? pwg->width : model.mediaWidth;
+  media.size_length = pwg ? pwg->length : 200000;
+  std::snprintf(media.source, sizeof media.source, "main-roll");
+  std::snprintf(media.type, sizeof media.type, "continuous");
+  media.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
+}
+
+}  // namespace
+
+pappl_pr_driver_t kEscposDrivers[] = {
+    {kModels[0].driver, kModels[0].makeAndModel, "MFG:ESC/POS;MDL:80mm Receipt Printer;CMD:ESC/POS;", nullptr},
+    {kModels[1].driver, kModels[1].makeAndModel, "MFG:ESC/POS;MDL:58mm Receipt Printer;CMD:ESC/POS;", nullptr},
+};
+const int kNumEscposDrivers = static_cast<int>(std::size(kEscposDrivers));
+
+bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const char*, const char*,
+                          pappl_pr_driver_data_t* data, ipp_t** driver_attrs, void*) {
+  const Model* model = FindModel(driver_name);
+  if (!model) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named \"%s\"", driver_name ? driver_name : "(null)");
+    return false;
+  }
+
+  data->rstartjob_cb = StartJob;
+  data->rstartpage_cb = StartPage;
+  data->rwriteline_cb = WriteLine;
+  data->rendpage_cb = EndPage;
+  data->rendjob_cb = EndJob;
+  data->printfile_cb = PrintRaw;
+  data->identify_cb = Identify;
+  data->testpage_cb = TestPage;
+  data->format = kEscposFormat;
+
+  std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
+  data->ppm = 10;
+  data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
+  data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
+  data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+  data->content_default = PAPPL_CONTENT_AUTO;
+  data->quality_default = IPP_QUALITY_NORMAL;
+  data->scaling_default = PAPPL_SCALING_AUTO;
+  data->orient_default = IPP_ORIENT_PORTRAIT;
+  // 8-bit grey only, so that the core halftones and PAPPL's dither never runs.
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  data->duplex = PAPPL_DUPLEX_NONE;
+  data->sides_supported = PAPPL_SIDES_ONE_SIDED;
+  data->sides_default = PAPPL_SIDES_ONE_SIDED;
+  data->finishings = PAPPL_FINISHINGS_TRIM;
+  data->num_resolution = 1;
+  data->x_resolution[0] = data->y_resolution[0] = kResolution;
+  data->x_default = data->y_default = kResolution;
+  data->left_right = 0;
+  data->bottom_top = 0;
+
+  data->num_media = 0;
+  for (const char* m : model->media)
+    if (m) data->media[data->num_media++] = m;
+  data->num_source = 1;
+  data->source[0] = "main-roll";
+  data->num_type = 1;
+  data->type[0] = "continuous";
+  SetMedia(data->media_default, *model, model->media[kDefaultMedia]);
+  data->media_ready[0] = data->media_default;
+  data->tracking_supported = PAPPL_MEDIA_TRACKING_CONTINUOUS | PAPPL_MEDIA_TRACKING_MARK;
+
+  data->darkness_supported = 8;
+  data->darkness_default = 0;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_FLASH | PAPPL_IDENTIFY_ACTIONS_SOUND;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_FLASH;
+
+  *driver_attrs = ippNew();
+  AddVendorAttributes(*driver_attrs, data);
+  return true;
+}
+
+const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*) {
+  // Receipt printers that announce ESC/POS; the narrow ones say 58 somewhere
+  // in their model name.
+  if (!device_id) return nullptr;
+  cups_option_t* pairs = nullptr;
+  const int count = papplDeviceParseID(device_id, &pairs);
+  const char* cmd = cupsGetOption("COMMAND SET", count, pairs);
+  if (!cmd) cmd = cupsGetOption("CMD", count, pairs);
+  const char* mdl = cupsGetOption("MODEL", count, pairs);
+  if (!mdl) mdl = cupsGetOption("MDL", count, pairs);
+  const char* driver = nullptr;
+  if (cmd && strcasestr(cmd, "ESC/POS")) driver = mdl && std::strstr(mdl, "58") ? kModels[1].driver : kModels[0].driver;
+  cupsFreeOptions(count, pairs);
+  return driver;
+}
+
+bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  const Model& model = ModelOf(printer);
+  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+  const JobSettings settings = SettingsOf(job, options, true);
+  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
+  papplJobDeletePrintOptions(options);
+
+  const int direction = settings.settings.nDirection;
+  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
+                      direction == static_cast<int>(Direction::QuarterTurn270);
+  ReceiptJob receipt(settings.settings, model.headWidth, copies, DeviceSink(device));
+  papplJobSetImpressions(job, 1);
+  const std::string failure = ReadImagePage(
+      papplJobGetFilename(job), model.headWidth, across,
+      ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
+                [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
+  if (!failure.empty()) return Fail(job, failure);
+  if (std::string f = receipt.EndPage(); !f.empty()) return FailSending(job, device, f);
+  if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
+  if (!EndSending(job, device)) return false;
+  papplJobSetImpressionsCompleted(job, 1);
+  return true;
+}

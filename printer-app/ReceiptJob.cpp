@@ -1,0 +1,96 @@
+#include "ReceiptJob.h"
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+const char* OutcomeText(PageOutcome outcome) {
+  switch (outcome) {
+    case PageOutcome::Printed: return "printed";
+    case PageOutcome::UnsupportedDepth: return "its depth is not supported";
+    case PageOutcome::NoMemoryToConvert: return "not enough memory to convert it";
+    case PageOutcome::NoMemoryToStream: return "not enough memory to build its printer data";
+    case PageOutcome::TooWide: return "it is too wide for a raster band";
+  }
+  return "unknown outcome";
+}
+
+}  // namespace
+
+ReceiptJob::ReceiptJob(const PrintSettings& settings, uint32_t headWidth, uint32_t copies, ByteSink sink)
+    : settings_(settings), headWidth_(headWidth), copies_(std::clamp<uint32_t>(copies, 1, kMaxCopies)),
+      sink_(std::move(sink)) {}
+
+std::string ReceiptJob::StartPage(uint32_t width, uint32_t rows) {
+  const uint32_t page = pages_ + 1;
+  if (width == 0 || rows == 0)
+    return "page " + std::to_string(page) + " is empty (" + std::to_string(width) + " x " + std::to_string(rows) + ")";
+  if (rows > kMaxPageRows)
+    return "page " + std::to_string(page) + " is " + std::to_string(rows) + " rows long; the longest page is " +
+           std::to_string(kMaxPageRows) + " rows (3 m)";
+  // A page turned a quarter is printed across: its rows become the width.
+  const bool across = settings_.nDirection == static_cast<int>(Direction::QuarterTurn) ||
+                      settings_.nDirection == static_cast<int>(Direction::QuarterTurn270);
+  if (across && rows > headWidth_)
+    return "page " + std::to_string(page) + " turned a quarter would be " + std::to_string(rows) +
+           " dots wide; the print head has " + std::to_string(headWidth_);
+  if (across && width > kMaxPageRows)
+    return "page " + std::to_string(page) + " turned a quarter would be " + std::to_string(width) +
+           " rows long; the longest page is " + std::to_string(kMaxPageRows) + " rows (3 m)";
+  pageWidth_ = width;
+  pageRows_ = rows;
+  // Across pages keep their own width (it becomes the paper's length).
+  storedWidth_ = across ? width : headWidth_;
+  try {
+    page_.assign(size_t{storedWidth_} * rows, 0);
+  } catch (const std::bad_alloc&) {
+    return "not enough memory for page " + std::to_string(page) + " (" + std::to_string(storedWidth_) + " x " +
+           std::to_string(rows) + ")";
+  }
+  return {};
+}
+
+void ReceiptJob::PutRow(uint32_t y, std::span<const uint8_t> sgray) {
+  if (y >= pageRows_ || page_.empty()) return;
+  const size_t n = std::min<size_t>(sgray.size(), pageWidth_);
+  // Centre the row on the stored width, cutting what lies outside it.
+  const size_t from = n > storedWidth_ ? (n - storedWidth_) / 2 : 0;
+  const size_t to = n < storedWidth_ ? (storedWidth_ - n) / 2 : 0;
+  const size_t count = std::min<size_t>(n - from, storedWidth_ - to);
+  uint8_t* row = page_.data() + size_t{y} * storedWidth_ + to;
+  for (size_t i = 0; i < count; ++i) row[i] = static_cast<uint8_t>(255 - sgray[from + i]);
+}
+
+std::string ReceiptJob::EndPage() {
+  const uint32_t page = ++pages_;
+  PageLayout layout{storedWidth_, pageRows_, 8, storedWidth_, 1};
+  PageHooks hooks;
+  Stream out;
+  const PageReport report = RenderPage(layout, page_, settings_, hooks, workspace_, out);
+  std::vector<uint8_t>().swap(page_);  // the grey page is the largest buffer: give it back now
+  if (report.outcome != PageOutcome::Printed)
+    return "page " + std::to_string(page) + " not printed: " + OutcomeText(report.outcome);
+  if (copies_ == 1) {
+    // One copy: send each page at once, so the printer starts early.
+    if (!sink_(out)) return "the printer connection failed while page " + std::to_string(page) + " was sent";
+    return {};
+  }
+  if (kept_.size() + out.size() > kMaxKeptStream)
+    return "the job is too large to repeat for " + std::to_string(copies_) + " copies (more than " +
+           std::to_string(kMaxKeptStream >> 20) + " MiB of printer data)";
+  kept_.insert(kept_.end(), out.begin(), out.end());
+  return {};
+}
+
+std::string ReceiptJob::Finish() {
+  Stream end;
+  AppendJobEnd(end, settings_);
+  if (copies_ == 1)
+    return sink_(end) ? std::string() : "the printer connection failed at the end of the job";
+  // Each copy is the whole job with its own job-end cut.
+  kept_.insert(kept_.end(), end.begin(), end.end());
+  const bool sent = SendCopies(kept_, copies_, sink_);
+  Stream().swap(kept_);
+  return sent ? std::string() : "the printer connection failed while the copies were sent";
+}

@@ -1,0 +1,142 @@
+#include "Server.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "EscposDriver.h"
+
+namespace {
+
+const char* Option(const char* name, int num_options, cups_option_t* options, const char* fallback = nullptr) {
+  const char* value = cupsGetOption(name, num_options, options);
+  return value && *value ? value : fallback;
+}
+
+pappl_loglevel_t LogLevel(const char* name) {
+  constexpr std::pair<const char*, pappl_loglevel_t> kLevels[] = {{"debug", PAPPL_LOGLEVEL_DEBUG},
+                                                                 {"info", PAPPL_LOGLEVEL_INFO},
+                                                                 {"warn", PAPPL_LOGLEVEL_WARN},
+                                                                 {"error", PAPPL_LOGLEVEL_ERROR},
+                                                                 {"fatal", PAPPL_LOGLEVEL_FATAL}};
+  for (auto [n, level] : kLevels)
+    if (name && std::strcmp(name, n) == 0) return level;
+  return PAPPL_LOGLEVEL_WARN;
+}
+
+pappl_soptions_t ServerOptions(const char* list) {
+  pappl_soptions_t options = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE;
+  if (!list) return options;
+  constexpr std::pair<const char*, pappl_soptions_t> kWords[] = {
+      {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST}, {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET},
+      {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER}, {"web-log", PAPPL_SOPTIONS_WEB_LOG},
+      {"web-network", PAPPL_SOPTIONS_WEB_NETWORK}, {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE},
+      {"web-security", PAPPL_SOPTIONS_WEB_SECURITY}, {"web-tls", PAPPL_SOPTIONS_WEB_TLS},
+      {"no-tls", PAPPL_SOPTIONS_NO_TLS}};
+  std::string words = list;
+  for (char* save = nullptr, *w = strtok_r(words.data(), ",", &save); w; w = strtok_r(nullptr, ",", &save)) {
+    if (std::strcmp(w, "none") == 0) options = PAPPL_SOPTIONS_MULTI_QUEUE;
+    if (std::strcmp(w, "no-multi-queue") == 0) options &= ~PAPPL_SOPTIONS_MULTI_QUEUE;
+    for (auto [name, bit] : kWords)
+      if (std::strcmp(w, name) == 0) options |= bit;
+  }
+  return options;
+}
+
+// Where PAPPL's own main loop keeps the state: /var/lib for root, the home
+// directory for everyone else.
+std::string DefaultStateFile() {
+  if (getuid() == 0) return std::string("/var/lib/") + kAppName + ".state";
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "/tmp") + "/." + kAppName + ".conf";
+}
+
+// The state file name must outlive the system: PAPPL keeps the pointer.
+std::string StateFile;
+
+bool SaveState(pappl_system_t* system, void*) { return papplSystemSaveState(system, StateFile.c_str()); }
+
+#if LABELFILTER_PAPPL_VERSION < 104
+// PAPPL 1.3's "Add Printer" page lists DNS-SD devices and takes the whole
+// server down when avahi-daemon is not running. Without avahi the page is
+// replaced by one that says how to add a printer instead.
+bool AddPrinterPage(pappl_client_t* client, void*) {
+  if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0)) return false;
+  papplClientHTMLHeader(client, "Add Printer", 0);
+  papplClientHTMLPrintf(client,
+                        "<div class=\"content\"><h1 class=\"title\">Add Printer</h1>"
+                        "<p>Device discovery needs avahi-daemon, which is not running. Add the printer from a "
+                        "shell instead:</p><pre>%s add -d receipt -m escpos-80mm-203dpi -v "
+                        "socket://192.168.1.50</pre></div>\n",
+                        kAppName);
+  papplClientHTMLFooter(client);
+  return true;
+}
+#endif
+
+bool PrintDevice(const char* info, const char* uri, const char* id, void* data) {
+  if (*static_cast<bool*>(data))
+    std::printf("%s\n    %s\n    %s\n", uri, info, id);
+  else
+    std::printf("%s\n", uri);
+  return false;
+}
+
+void DeviceError(const char* message, void*) { std::fprintf(stderr, "%s: %s\n", kAppName, message); }
+
+}  // namespace
+
+bool DnssdBrowsingAborts() {
+#if LABELFILTER_PAPPL_VERSION < 104
+  struct stat info;
+  return stat("/run/avahi-daemon/socket", &info) != 0 && stat("/var/run/avahi-daemon/socket", &info) != 0;
+#else
+  return false;
+#endif
+}
+
+int ListDevicesWithoutDnssd(int argc, char* argv[]) {
+  bool verbose = false;
+  for (int i = 2; i < argc; ++i) verbose |= std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0;
+  std::fprintf(stderr, "%s: avahi-daemon is not running: network printers found by DNS-SD are not listed.\n",
+               kAppName);
+  papplDeviceList(PAPPL_DEVTYPE_ALL & ~PAPPL_DEVTYPE_DNS_SD, PrintDevice, &verbose, DeviceError, nullptr);
+  return 0;
+}
+
+pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
+  const char* portText = Option("server-port", num_options, options);
+  const int port = portText ? std::atoi(portText) : 8000 + static_cast<int>(getuid() % 1000);
+  pappl_system_t* system = papplSystemCreate(
+      ServerOptions(Option("server-options", num_options, options)), Option("server-name", num_options, options, kAppName),
+      port, "_print,_universal", Option("spool-directory", num_options, options),
+      Option("log-file", num_options, options, "-"), LogLevel(Option("log-level", num_options, options)),
+      Option("auth-service", num_options, options), false);
+  if (!system) return nullptr;
+
+  // Loopback only unless told otherwise: a receipt printer has no business
+  // being shared with the whole network by default.
+  const char* listen = Option("listen-hostname", num_options, options, "localhost");
+  papplSystemAddListeners(system, std::strcmp(listen, "*") == 0 ? nullptr : listen);
+  if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
+  if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
+
+  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd, nullptr,
+                               EscposDriverCallback, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);
+#if LABELFILTER_PAPPL_VERSION < 104
+  if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", AddPrinterPage, nullptr);
+#endif
+
+  StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
+  papplSystemLoadState(system, StateFile.c_str());
+  papplSystemSetSaveCallback(system, SaveState, nullptr);
+
+  std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));
+  std::fflush(stdout);
+  return system;
+}

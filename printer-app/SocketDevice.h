@@ -1,0 +1,22 @@
+// socket://HOST[:PORT] for port 9100 printers, in place of PAPPL's own.
+// PAPPL 1.3 retries a refused connection every 5 s for ever, with the job
+// pending and no word to whoever sent it. Here the device opens at once and
+// connects on the first write, a few times over some seconds; when the
+// printer stays unreachable, or drops the connection, the write fails and
+// the job is aborted with the reason in its state message.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+// Registers the scheme; call before PAPPL opens any device.
+void AddSocketScheme();
+
+// Why the last write to a socket:// device failed ("" when it did not, or
+// the device is of another scheme).
+std::string SocketDeviceError(pappl_device_t* device, const char* device_uri);
+
+// Whether everything written reached a printer that is still connected:
+// false when the printer has closed or reset the connection.
+bool SocketStillConnected(pappl_device_t* device, const char* device_uri);

@@ -1,0 +1,162 @@
+#include "TestPage.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string>
+#include <vector>
+
+namespace {
+
+// 5 x 7 glyphs, one byte per row, bit 4 the leftmost column.
+struct Glyph {
+  char c;
+  std::array<uint8_t, 7> rows;
+};
+constexpr Glyph kFont[] = {
+    {'A', {0x0E, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}}, {'B', {0x1E, 0x11, 0x11, 0x1E, 0x11, 0x11, 0x1E}},
+    {'C', {0x0E, 0x11, 0x10, 0x10, 0x10, 0x11, 0x0E}}, {'D', {0x1E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x1E}},
+    {'E', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x1F}}, {'F', {0x1F, 0x10, 0x10, 0x1E, 0x10, 0x10, 0x10}},
+    {'G', {0x0E, 0x11, 0x10, 0x17, 0x11, 0x11, 0x0F}}, {'H', {0x11, 0x11, 0x11, 0x1F, 0x11, 0x11, 0x11}},
+    {'I', {0x0E, 0x04, 0x04, 0x04, 0x04, 0x04, 0x0E}}, {'J', {0x07, 0x02, 0x02, 0x02, 0x02, 0x12, 0x0C}},
+    {'K', {0x11, 0x12, 0x14, 0x18, 0x14, 0x12, 0x11}}, {'L', {0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x1F}},
+    {'M', {0x11, 0x1B, 0x15, 0x15, 0x11, 0x11, 0x11}}, {'N', {0x11, 0x11, 0x19, 0x15, 0x13, 0x11, 0x11}},
+    {'O', {0x0E, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}}, {'P', {0x1E, 0x11, 0x11, 0x1E, 0x10, 0x10, 0x10}},
+    {'Q', {0x0E, 0x11, 0x11, 0x11, 0x15, 0x12, 0x0D}}, {'R', {0x1E, 0x11, 0x11, 0x1E, 0x14, 0x12, 0x11}},
+    {'S', {0x0F, 0x10, 0x10, 0x0E, 0x01, 0x01, 0x1E}}, {'T', {0x1F, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04}},
+    {'U', {0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x0E}}, {'V', {0x11, 0x11, 0x11, 0x11, 0x11, 0x0A, 0x04}},
+    {'W', {0x11, 0x11, 0x11, 0x15, 0x15, 0x15, 0x0A}}, {'X', {0x11, 0x11, 0x0A, 0x04, 0x0A, 0x11, 0x11}},
+    {'Y', {0x11, 0x11, 0x11, 0x0A, 0x04, 0x04, 0x04}}, {'Z', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x10, 0x1F}},
+    {'0', {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}}, {'1', {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}},
+    {'2', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}}, {'3', {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}},
+    {'4', {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}}, {'5', {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}},
+    {'6', {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}}, {'7', {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}},
+    {'8', {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}}, {'9', {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}},
+    {'-', {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}}, {'.', {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}},
+    {'_', {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1F}}, {'/', {0x01, 0x01, 0x02, 0x04, 0x08, 0x10, 0x10}},
+    {':', {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00}}, {'?', {0x0E, 0x11, 0x01, 0x02, 0x04, 0x00, 0x04}},
+    {' ', {0, 0, 0, 0, 0, 0, 0}},
+};
+
+const Glyph& GlyphOf(char c) {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const Glyph& g : kFont)
+    if (g.c == upper) return g;
+  return GlyphOf('?');
+}
+
+// A strip of the page in the core's polarity (0 white, 255 black).
+struct Canvas {
+  uint32_t width, rows;
+  std::vector<uint8_t> pixels;
+  Canvas(uint32_t w, uint32_t h) : width(w), rows(h), pixels(size_t{w} * h, 0) {}
+  void Set(uint32_t x, uint32_t y, uint8_t v) {
+    if (x < width && y < rows) pixels[size_t{y} * width + x] = v;
+  }
+  // Text from (x, y), each font pixel `scale` dots square; what does not fit
+  // the width is left out.
+  void Text(uint32_t x, uint32_t y, std::string_view text, uint32_t scale) {
+    for (char c : text) {
+      const Glyph& g = GlyphOf(c);
+      for (uint32_t r = 0; r < 7; ++r)
+        for (uint32_t col = 0; col < 5; ++col)
+          if (g.rows[r] & (0x10 >> col))
+            for (uint32_t dy = 0; dy < scale; ++dy)
+              for (uint32_t dx = 0; dx < scale; ++dx) Set(x + col * scale + dx, y + r * scale + dy, 255);
+      x += 6 * scale;
+    }
+  }
+};
+
+// Blank rows at the top of each strip; trailing blank rows are dropped by the
+// core, leading ones are kept, so this is the gap between strips.
+constexpr uint32_t kGap = 16;
+
+Canvas Title(std::string_view name, std::string_view model, uint32_t width) {
+  Canvas c(width, kGap + 7 * 2 + 8 + 7 * 3 + 8 + 7 * 2);
+  uint32_t y = kGap;
+  c.Text(0, y, "LABELFILTER TEST PAGE", 2);
+  c.Text(0, y += 7 * 2 + 8, name, 3);
+  c.Text(0, y += 7 * 3 + 8, std::string(model) + " - " + std::to_string(width) + " DOTS", 2);
+  return c;
+}
+
+// Ticks every millimetre, longer every 5 and 10 mm, numbered every 10 mm:
+// the last tick shows how much of the paper the head reaches.
+Canvas Ruler(uint32_t width) {
+  Canvas c(width, kGap + 24 + 4 + 7);
+  for (uint32_t x = 0; x < width; ++x) c.Set(x, kGap, 255);
+  for (uint32_t mm = 0; mm * kDotsPerMm < width; ++mm) {
+    const uint32_t x = std::min(mm * kDotsPerMm, width - 1);
+    const uint32_t length = mm % 10 == 0 ? 24 : mm % 5 == 0 ? 16 : 8;
+    for (uint32_t y = 0; y < length; ++y) c.Set(x, kGap + y, 255);
+    if (mm % 10 == 0 && mm > 0) c.Text(x + 2, kGap + 28, std::to_string(mm), 1);
+  }
+  return c;
+}
+
+// White to black, left to right, under the name of the mode that prints it.
+Canvas Ramp(std::string_view label, uint32_t width) {
+  constexpr uint32_t kRampRows = 48;
+  Canvas c(width, kGap + 7 * 2 + 6 + kRampRows);
+  c.Text(0, kGap, label, 2);
+  for (uint32_t y = kGap + 7 * 2 + 6; y < c.rows; ++y)
+    for (uint32_t x = 0; x < width; ++x) c.Set(x, y, static_cast<uint8_t>(x * 255 / (width - 1)));
+  return c;
+}
+
+// Bars 1 to 4 dots wide with gaps as wide, as a barcode scanner would see
+// them: every dot column of the head must fire cleanly.
+Canvas Bars(uint32_t width) {
+  constexpr uint32_t kBarRows = 80;
+  Canvas c(width, kGap + 7 * 2 + 6 + kBarRows);
+  c.Text(0, kGap, "BARS 1 2 3 4 DOTS", 2);
+  uint32_t x = 0;
+  for (uint32_t bar = 1; x < width; bar = bar % 4 + 1) {
+    for (uint32_t dx = 0; dx < bar && x < width; ++dx, ++x)
+      for (uint32_t y = kGap + 7 * 2 + 6; y < c.rows; ++y) c.Set(x, y, 255);
+    x += bar;
+  }
+  return c;
+}
+
+void Render(Canvas& canvas, const PrintSettings& settings, PageWorkspace& workspace, Stream& out) {
+  PageHooks hooks;
+  PageLayout layout{canvas.width, canvas.rows, 8, canvas.width, 1};
+  RenderPage(layout, canvas.pixels, settings, hooks, workspace, out);
+}
+
+}  // namespace
+
+Stream TestPageStream(std::string_view printerName, std::string_view model, uint32_t headWidth,
+                      const PrintSettings& defaults) {
+  // Between the strips: no commands at all, upright, unmirrored, positive.
+  PrintSettings plain;
+  plain.dwDithering = static_cast<int>(Dithering::Threshold);
+
+  PrintSettings first = plain;
+  first.density = defaults.density;
+  PrintSettings last = plain;
+  last.nDistance = defaults.nDistance;
+  last.cutEveryPage = defaults.cutEveryPage || defaults.cutAtJobEnd;
+
+  Stream out;
+  PageWorkspace workspace;
+  Canvas title = Title(printerName, model, headWidth);
+  Render(title, first, workspace, out);
+  Canvas ruler = Ruler(headWidth);
+  Render(ruler, plain, workspace, out);
+  constexpr std::pair<Dithering, std::string_view> kModes[] = {{Dithering::Threshold, "THRESHOLD"},
+                                                               {Dithering::Halftone, "HALFTONE 3X3"},
+                                                               {Dithering::Ordered8x8, "ORDERED 8X8"},
+                                                               {Dithering::ErrorDiffusion, "ERROR DIFFUSION"}};
+  for (auto [mode, label] : kModes) {
+    PrintSettings ramp = plain;
+    ramp.dwDithering = static_cast<int>(mode);
+    Canvas canvas = Ramp(label, headWidth);
+    Render(canvas, ramp, workspace, out);
+  }
+  Canvas bars = Bars(headWidth);
+  Render(bars, last, workspace, out);
+  return out;
+}
