@@ -61,12 +61,15 @@ std::vector<std::string> Expected(const std::function<bool(unsigned, unsigned)>&
   return rows;
 }
 
-class GreyColourPage : public ::testing::Test {
+class GreyColourPage : public FilterTestBase {
  protected:
+  // The filter's /tmp is tmp_, where the test can look at its dumps.
   FilterResult Run(const std::vector<RasterPage>& pages, const std::string& options = "") {
-    return RunFilter({Args(options), dir_.Write("p.ppd", MakePpd(kOptions)), WriteRaster(pages)});
+    return RunFilter({.args = Args(options), .ppd = dir_.Write("p.ppd", MakePpd(kOptions)),
+                      .input = WriteRaster(pages), .tmp = tmp_});
   }
   TempDir dir_;
+  const std::string tmp_ = dir_.MakeTmp("tmp");
 };
 
 }  // namespace
@@ -104,26 +107,27 @@ TEST_F(GreyColourPage, GreyPageLeavesItsDumpsAndLogsItsStride) {
   FilterResult r = Run({page});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_NE(r.err.find("ERROR: BytePerLine =32 \n"), std::string::npos);
-  EXPECT_EQ(ReadFile("/tmp/Buffer.data"), page.lines);
+  EXPECT_EQ(ReadFile(tmp_ + "/Buffer.data"), page.lines);
   Bytes expanded;
   for (unsigned row = 0; row < 2; ++row) {
     for (unsigned i = 0; i < 10; ++i) expanded.insert(expanded.end(), 3, static_cast<uint8_t>(~page.lines[row * 10 + i]));
     expanded.insert(expanded.end(), 2, 0xFF);
   }
   EXPECT_EQ(Hex(Bytes(expanded.begin(), expanded.begin() + 9)), "FF FF FF 00 00 00 BF BF BF");
-  EXPECT_EQ(ReadFile("/tmp/pBuf.data"), expanded);
+  EXPECT_EQ(ReadFile(tmp_ + "/pBuf.data"), expanded);
 }
 
 TEST_F(GreyColourPage, PageWithNoLineReadStillRunsTheConversion) {
   for (unsigned bpp : {8u, 24u}) {
     RasterPage page{MakeHeader(10, 5, bpp), {}};
-    FilterResult r = RunFilter({Args(""), dir_.Write("p.ppd", MakePpd(kOptions)), WriteRawRaster({page})});
+    FilterResult r = RunFilter(
+        {.args = Args(""), .ppd = dir_.Write("p.ppd", MakePpd(kOptions)), .input = WriteRawRaster({page}), .tmp = tmp_});
     EXPECT_EQ(r.exitStatus, 0) << bpp;
     EXPECT_TRUE(r.out.empty()) << bpp;
     EXPECT_NE(r.err.find("ERROR: ProcessData nImageWidth=4 biHeight=0\n"), std::string::npos) << bpp;
     if (bpp == 8) {
-      EXPECT_TRUE(ReadFile("/tmp/Buffer.data").empty());
-      EXPECT_TRUE(ReadFile("/tmp/pBuf.data").empty());
+      EXPECT_TRUE(ReadFile(tmp_ + "/Buffer.data").empty());
+      EXPECT_TRUE(ReadFile(tmp_ + "/pBuf.data").empty());
     }
   }
 }
@@ -133,7 +137,7 @@ TEST_F(GreyColourPage, TwoGreyPagesLeaveTheSecondInTheDumps) {
   RasterPage second{MakeHeader(8, 1, 8), Bytes(8, 0x11)};
   FilterResult r = Run({first, second});
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(ReadFile("/tmp/Buffer.data"), second.lines);
+  EXPECT_EQ(ReadFile(tmp_ + "/Buffer.data"), second.lines);
   EXPECT_NE(r.err.find("ERROR: Starting page = 2 1"), std::string::npos);
   // The last page's conversion buffer is released at the job end.
   const std::string log = MaskVolatile(r.err);

@@ -22,7 +22,7 @@ namespace {
 
 const std::vector<std::string> kArgs = {"7", "mallory", "hostile", "1", "Origin=Rotation180"};
 
-class HostileInput : public ::testing::Test {
+class HostileInput : public FilterTestBase {
  protected:
   FilterResult Run(const Bytes& stream, size_t addressSpaceLimit = 0) {
     return RunFilter({kArgs, dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}})), stream,
@@ -85,6 +85,8 @@ TEST_F(HostileInput, UnsupportedDepthsAreReadCountedAndEndedButNotPrinted) {
     EXPECT_NE(r.err.find("ERROR: Starting page = 2 1"), std::string::npos) << bpp;
     // Only the 1-bit page reaches the printer.
     EXPECT_EQ(r.out.size(), 8u + 24u) << bpp;
+    // Alone, it leaves nothing printed: the job fails.
+    EXPECT_EQ(Run(WriteRawRaster({p})).exitStatus, 1) << bpp;
   }
 }
 
@@ -286,16 +288,25 @@ TEST_F(HostileInput, SizesPastTheAddressSpaceAreRefusedNotWrapped) {
       << r.err;
 }
 
-TEST_F(HostileInput, PageLargerThanTheMemoryLimitIsRefusedAt64Bits) {
+TEST_F(HostileInput, PagesLargerThanTheMemoryLimitAreRefusedAt64Bits) {
   if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-  // 65536 x 65537 bytes wraps to 65536 in 32 bits; the real size is refused.
-  FilterResult r = Run(WriteRaster({Filled(MakeHeader(65536, 65536, 8), 0, 3)}), size_t{512} << 20);
-  ExpectSoundJob(r, "65536 x 65536");
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_NE(r.err.find("ERROR: Page 1 refused: no memory for cupsBytesPerLine=65536 x (cupsHeight=65536 + 1) = "
-                       "4295032832 bytes\n"),
-            npos)
-      << r.err;
+  struct Case {
+    RasterPage page;
+    std::string line;
+  } cases[] = {
+      // 65536 x 65537 bytes wraps to 65536 in 32 bits.
+      {Filled(MakeHeader(65536, 65536, 8), 0, 3),
+       "cupsBytesPerLine=65536 x (cupsHeight=65536 + 1) = 4295032832 bytes"},
+      // Just past 4 GiB: a 32-bit size wraps to 4096 bytes.
+      {Filled(MakeHeader(32768, 1048576, 1), 0, 3),
+       "cupsBytesPerLine=4096 x (cupsHeight=1048576 + 1) = 4294971392 bytes"},
+  };
+  for (const Case& c : cases) {
+    FilterResult r = Run(WriteRaster({c.page}), size_t{512} << 20);
+    ExpectSoundJob(r, c.line);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.err.find("ERROR: Page 1 refused: no memory for " + c.line + "\n"), npos) << r.err;
+  }
 }
 
 TEST_F(HostileInput, StreamsCutShortOrFollowedByGarbage) {
@@ -496,30 +507,19 @@ TEST_F(HostileInput, AbsurdChoicesInThePpdAreBounded) {
 
 namespace {
 
-// Runs the filter with its own /tmp: a private mount namespace in which /tmp
-// is whatever `mountTmp` (a shell command) makes of it, so that the dump
-// paths can be planted, filled or made read-only without touching the real
-// /tmp or racing other jobs that write the same fixed paths. The PPD is
-// given relative to `cwd`, which stays reachable when /tmp is covered.
-bool PrivateTmpAvailable() {
-  static const bool available =
-      std::system("unshare -m --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' >/dev/null 2>&1") == 0;
-  return available;
-}
-
-FilterResult RunWithTmp(const std::string& cwd, const std::string& mountTmp, const Bytes& stream,
-                        const std::string& options = "") {
-  FilterRun run{{"9", "mallory", "dumps", "1", options}, std::string("p.ppd"), stream};
+// Runs the filter with a /tmp that `mountTmp` (shell commands, run in a
+// mount namespace of its own) fills or makes read-only. The PPD is given
+// relative to `cwd`, which stays reachable when /tmp is covered.
+std::vector<std::string> MountTmpFirst(const std::string& cwd, const std::string& mountTmp) {
   // The checkout, and so the built filter, may itself lie under /tmp, which
   // the mount hides: run a copy from the working directory, which stays
   // reachable through the shell's open cwd.
   std::filesystem::copy_file(LABELFILTER_BINARY, cwd + "/labelfilter",
                              std::filesystem::copy_options::overwrite_existing);
-  return RunFilter(run, {"unshare", "-m", "--propagation", "private", "sh", "-c",
-                        "cd '" + cwd + "' && { " + mountTmp + "; } >/dev/null && exec ./labelfilter \"$@\""});
+  // sh -c SCRIPT CWD BINARY ARGS...: $0 is the directory, $1 the built filter.
+  return {"unshare", "-m", "--propagation", "private", "sh", "-c",
+          "cd \"$0\" && { " + mountTmp + "; } >/dev/null && shift && exec ./labelfilter \"$@\"", cwd};
 }
-
-std::string BindTmp(const std::string& dir) { return "mount --bind '" + dir + "' /tmp"; }
 
 struct FileState {
   bool exists = false;
@@ -545,32 +545,30 @@ FileState StateOf(const std::string& path) {
   return s;
 }
 
-std::string MakeTmpDir(const TempDir& dir, const std::string& name) {
-  const std::string path = dir.Path(name);
-  mkdir(path.c_str(), 0700);
-  chmod(path.c_str(), 01777);  // like /tmp, whatever the umask
-  return path;
-}
-
 // An 8-bit page, which writes all three dumps.
-Bytes GreyJob() {
+RasterPage GreyPage() {
   RasterPage p = Filled(MakeHeader(32, 24, 8), 0, 24);
   for (size_t row = 4; row < 20; ++row) std::fill_n(p.lines.begin() + row * 32 + 8, 16, 0xFF);
-  return WriteRaster({p});
+  return p;
 }
+Bytes GreyJob() { return WriteRaster({GreyPage()}); }
 
 const std::string kFopenLine = "ERROR: fopen K7QX.data f=";
+
+// A job's run with its /tmp in `tmp`, the PPD written by the caller.
+FilterRun DumpRun(const TempDir& dir, const std::string& tmp, const Bytes& stream) {
+  return {.args = {"9", "mallory", "dumps", "1", ""}, .ppd = dir.Path("p.ppd"), .input = stream, .tmp = tmp};
+}
 
 }  // namespace
 
 TEST_F(HostileInput, PlantedDumpPathsAreNeitherFollowedNorWritten) {
-  if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace (unshare -m) here";
   dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}}));
   const Bytes stream = GreyJob();
 
   // A clean /tmp: the reference output and the three dumps as they should be.
-  const std::string clean = MakeTmpDir(dir_, "clean");
-  const FilterResult reference = RunWithTmp(dir_.dir(), BindTmp(clean), stream);
+  const std::string clean = dir_.MakeTmp("clean");
+  const FilterResult reference = RunFilter(DumpRun(dir_, clean, stream));
   ASSERT_EQ(reference.exitStatus, 0) << reference.err;
   ASSERT_FALSE(reference.out.empty());
   EXPECT_NE(reference.err.find(kFopenLine), npos);
@@ -615,19 +613,26 @@ TEST_F(HostileInput, PlantedDumpPathsAreNeitherFollowedNorWritten) {
        },
        // EACCES where the kernel protects regular files in sticky directories.
        {"errno=1 desc=Operation not permitted", "errno=13 desc=Permission denied"}},
+      // Our own file, which a second name must not let the filter rewrite.
+      {"hard link to our own file",
+       [](const std::string& tmp, const std::string& path) {
+         std::ofstream(tmp + "/victim") << "keep me";
+         return chmod((tmp + "/victim").c_str(), 0644) == 0 && link((tmp + "/victim").c_str(), path.c_str()) == 0;
+       },
+       {"errno=31 desc=Too many links"}},
   };
   int n = 0;
   for (const Kind& kind : kinds) {
     for (const auto& [planted, size] : dumpSizes) {
       const std::string what = kind.name + " at /tmp/" + planted;
-      const std::string tmp = MakeTmpDir(dir_, "case" + std::to_string(n++));
+      const std::string tmp = dir_.MakeTmp("case" + std::to_string(n++));
       const std::string path = tmp + "/" + planted;
       if (!kind.plant(tmp, path)) {
         ADD_FAILURE() << what << ": cannot plant it (" << std::strerror(errno) << ")";
         continue;
       }
       const FileState before = StateOf(path), victim = StateOf(tmp + "/victim"), inside = StateOf(path + "/inside");
-      FilterResult r = RunWithTmp(dir_.dir(), BindTmp(tmp), stream);
+      FilterResult r = RunFilter(DumpRun(dir_, tmp, stream));
       ExpectSoundJob(r, what);
       EXPECT_EQ(r.exitStatus, 0) << what << "\n" << r.err;
       EXPECT_EQ(Hex(r.out), Hex(reference.out)) << what;
@@ -654,38 +659,108 @@ TEST_F(HostileInput, PlantedDumpPathsAreNeitherFollowedNorWritten) {
   }
 }
 
-TEST_F(HostileInput, FullOrReadOnlyTmpOnlyCostsTheDumps) {
-  if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace (unshare -m) here";
+// What the job's surroundings may do to it: a /tmp that is read-only or
+// full or a file size limit only cost the dumps; an output that fails stops
+// the job with one line and exit status 1; a cancel, a non-blocking input or
+// a closed standard error lose nothing.
+TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
   dir_.Write("p.ppd", MakePpd({{"Origin", {"Rotation0", "Rotation180"}}}));
-  const Bytes stream = GreyJob();
-  const FilterResult reference = RunWithTmp(dir_.dir(), BindTmp(MakeTmpDir(dir_, "clean")), stream);
-  ASSERT_EQ(reference.exitStatus, 0) << reference.err;
+  // A grey page, which writes all three dumps, then two 1-bit pages whose
+  // 86 KB streams overfill a pipe.
+  RasterPage wide = Filled(MakeHeader(576, 1200, 1), 0, 1200);
+  for (size_t row = 0; row < 1200; row += 7) wide.lines[row * 72 + row % 72] = 0x81;
+  const std::vector<RasterPage> pages = {GreyPage(), wide, wide};
+  const Bytes stream = WriteRaster(pages);
+  const size_t twoPages = WriteRaster({pages[0], pages[1]}).size();
+  std::vector<FilterResult> first(4);  // clean runs of the first N pages
+  for (size_t n = 1; n <= 3; ++n) {
+    const std::vector<RasterPage> head(pages.begin(), pages.begin() + static_cast<long>(n));
+    first[n] = RunFilter(DumpRun(dir_, dir_.MakeTmp("clean" + std::to_string(n)), WriteRaster(head)));
+    ASSERT_EQ(first[n].exitStatus, 0) << first[n].err;
+  }
+  const Bytes lastDump = ReadFile(dir_.Path("clean3/Brantelix"));
+  ASSERT_FALSE(lastDump.empty());
 
   // A stale dump of ours in the read-only /tmp, which must survive.
-  const std::string readOnly = MakeTmpDir(dir_, "ro");
+  const std::string readOnly = dir_.MakeTmp("ro");
   std::ofstream(readOnly + "/Brantelix") << "stale";
   chmod((readOnly + "/Brantelix").c_str(), 0644);
   const FileState stale = StateOf(readOnly + "/Brantelix");
   const std::string fillBlocks = "dd if=/dev/zero of=/tmp/fill bs=4k 2>/dev/null; true";
   const std::string fillInodes = "i=0; while touch /tmp/f$i 2>/dev/null; do i=$((i+1)); done";
+  const std::string writeFailed = "ERROR: Unable to write print data: ";
   struct Case {
-    std::string name, mountTmp, fopenLine;
-  } cases[] = {
-      {"read-only", BindTmp(readOnly) + " && mount -o remount,bind,ro /tmp",
-       kFopenLine + "0 errno=30 desc=Read-only file system"},
-      {"no space and no inodes left",
-       "mount -t tmpfs -o size=16k,nr_inodes=8,mode=1777 tmpfs /tmp && { " + fillBlocks + "; " + fillInodes + "; }",
-       kFopenLine + "0 errno=28 desc=No space left on device"},
-      // The dump opens but its writes fail: the job must not notice.
-      {"no space, inodes left", "mount -t tmpfs -o size=16k,mode=1777 tmpfs /tmp && { " + fillBlocks + "; }",
-       kFopenLine + "ADDR errno=0 desc=Success"},
+    std::string name;
+    std::string mountTmp;                         // shell commands that make /tmp, or empty
+    std::function<void(FilterRun&)> adjust;       // the run's conditions
+    std::function<void(FilterProcess&)> during;  // what happens while it runs
+    int exitStatus;
+    size_t started, whole;  // pages started; leading pages that must arrive whole
+    std::string line;       // a line that must appear (masked), or empty
+    bool lastDumpWhole = false;
   };
+  const std::vector<Case> cases = {
+      {"read-only /tmp", "mount --bind '" + readOnly + "' /tmp && mount -o remount,bind,ro /tmp", {}, {}, 0, 3, 3,
+       kFopenLine + "0 errno=30 desc=Read-only file system"},
+      {"/tmp without space and inodes",
+       "mount -t tmpfs -o size=16k,nr_inodes=8,mode=1777 tmpfs /tmp && { " + fillBlocks + "; " + fillInodes + "; }",
+       {}, {}, 0, 3, 3, kFopenLine + "0 errno=28 desc=No space left on device"},
+      // The dump opens but its writes fail: the job must not notice.
+      {"/tmp without space, inodes left", "mount -t tmpfs -o size=16k,mode=1777 tmpfs /tmp && { " + fillBlocks + "; }",
+       {}, {}, 0, 3, 3, kFopenLine + "ADDR errno=0 desc=Success"},
+      {"file size limit of 4 KiB (SIGXFSZ)", "", [](FilterRun& r) { r.fileSizeLimit = 4096; }, {}, 0, 3, 3, ""},
+      {"output on a full device", "", [](FilterRun& r) { r.output = "/dev/full"; }, {}, 1, 1, 0,
+       writeFailed + "No space left on device"},
+      {"output pipe without a reader, SIGPIPE ignored", "", [](FilterRun& r) { r.outputClosed = true; }, {}, 1, 1, 0,
+       writeFailed + "Broken pipe"},
+      // Pages 1 and 2 and the start of page 3, which must not be printed.
+      {"cancel while a write waits on the full output pipe", "", [](FilterRun& r) { r.input.clear(); },
+       [&](FilterProcess& p) {
+         p.HoldOutput();
+         p.Write(Bytes(stream.begin(), stream.begin() + static_cast<long>(twoPages + 32768)));
+         ASSERT_TRUE(p.WaitUntilBlockedOnOutput());
+         p.Signal(SIGTERM);
+       },
+       0, 2, 2, "ERROR: EndPage Out Canceled=1"},
+      {"non-blocking input that runs dry", "",
+       [&](FilterRun& r) {
+         r.inputNonBlocking = true;
+         r.input.resize(stream.size() / 2);
+       },
+       [&](FilterProcess& p) {
+         usleep(300000);
+         p.Write(Bytes(stream.begin() + static_cast<long>(stream.size() / 2), stream.end()));
+       },
+       0, 3, 3, "", true},
+      // Descriptor 2 must not be reused for a dump, which would take the log.
+      {"standard error closed", "", [](FilterRun& r) { r.stderrClosed = true; }, {}, 0, 0, 3, "", true},
+  };
+  int n = 0;
   for (const Case& c : cases) {
-    FilterResult r = RunWithTmp(dir_.dir(), c.mountTmp, stream);
-    ExpectSoundJob(r, c.name);
-    EXPECT_EQ(r.exitStatus, 0) << c.name << "\n" << r.err;
-    EXPECT_EQ(Hex(r.out), Hex(reference.out)) << c.name;
-    EXPECT_NE(MaskVolatile(r.err).find(c.fopenLine + "\n"), npos) << c.name << "\n" << r.err;
+    const std::string tmp = dir_.MakeTmp("case" + std::to_string(n++));
+    FilterRun run = DumpRun(dir_, tmp, stream);
+    std::vector<std::string> wrapper;
+    if (!c.mountTmp.empty()) {
+      run.ppd = "p.ppd";
+      wrapper = MountTmpFirst(dir_.dir(), c.mountTmp);
+    }
+    if (c.adjust) c.adjust(run);
+    FilterProcess process(run, wrapper);
+    if (c.during) c.during(process);
+    FilterResult r = process.Wait();
+    ExpectWholeCommands(r, c.name);
+    EXPECT_EQ(r.exitStatus, c.exitStatus) << c.name << "\n" << r.err;
+    if (!run.stderrClosed) {
+      EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.started) << c.name;
+    }
+    EXPECT_EQ(Count(r.err, writeFailed), c.exitStatus ? 1u : 0u) << c.name << "\n" << r.err;
+    EXPECT_EQ(Hex(r.out), Hex(c.whole ? first[c.whole].out : Bytes{})) << c.name;
+    if (!c.line.empty()) {
+      EXPECT_NE(MaskVolatile(r.err).find(c.line + "\n"), npos) << c.name << "\n" << r.err;
+    }
+    if (c.lastDumpWhole) {
+      EXPECT_EQ(Hex(ReadFile(tmp + "/Brantelix")), Hex(lastDump)) << c.name;
+    }
   }
   EXPECT_TRUE(StateOf(readOnly + "/Brantelix") == stale);
 }

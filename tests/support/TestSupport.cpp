@@ -12,8 +12,11 @@
 #include <cctype>
 #include <sstream>
 #include <stdexcept>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,6 +136,13 @@ std::string TempDir::Write(const std::string& name, const std::string& content) 
 
 std::string TempDir::Write(const std::string& name, const Bytes& content) const { return Write(name, ToString(content)); }
 
+std::string TempDir::MakeTmp(const std::string& name) const {
+  const std::string path = Path(name);
+  mkdir(path.c_str(), 0700);
+  chmod(path.c_str(), 01777);  // like /tmp, whatever the umask
+  return path;
+}
+
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
@@ -160,18 +170,62 @@ std::vector<std::string> FilterResult::ErrLines() const {
 
 FilterProcess::FilterProcess(const FilterRun& run) : FilterProcess(run, {}) {}
 
+bool EnterPrivateTmp(const std::vector<std::string>& reachable, const std::string& tmpDir) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  // The old /tmp, held open (in the new namespace, which a bind source must
+  // belong to): its entries are bound into the new one through it.
+  const int oldTmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (oldTmp < 0) return false;
+  if (tmpDir.empty() ? mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0
+                     : mount(tmpDir.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
+    return false;
+  for (const std::string& path : reachable) {
+    if (path.rfind("/tmp/", 0) != 0) continue;
+    const std::string first = path.substr(5, path.find('/', 5) - 5);
+    const std::string target = "/tmp/" + first;
+    struct stat old {}, now {};
+    if (first.empty() || first == "." || first == ".." || fstatat(oldTmp, first.c_str(), &old, 0) != 0) continue;
+    if (lstat(target.c_str(), &now) == 0) {
+      if (now.st_dev == old.st_dev && now.st_ino == old.st_ino) continue;  // reachable already
+    } else {
+      // A mount point: left behind in `tmpDir`, where a later run finds it.
+      const int made = S_ISDIR(old.st_mode) ? mkdir(target.c_str(), 0755)
+                                            : open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+      if (made < 0) return false;
+      if (!S_ISDIR(old.st_mode)) close(made);
+    }
+    const std::string source = "/proc/self/fd/" + std::to_string(oldTmp) + "/" + first;
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
+  }
+  close(oldTmp);
+  return true;
+}
+
+bool PrivateTmpAvailable() {
+  static const bool available = [] {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(EnterPrivateTmp({}) ? 0 : 1);
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }();
+  return available;
+}
+
 FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string>& wrapper) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
+  std::vector<std::string> args = wrapper;
+  args.push_back(LABELFILTER_BINARY);
+  args.insert(args.end(), run.args.begin(), run.args.end());
+  std::vector<std::string> reachable = args;
+  if (run.ppd) reachable.push_back(*run.ppd);
+  if (char* cwd = getcwd(nullptr, 0)) reachable.push_back(cwd), free(cwd);
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork");
   if (pid_ == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    std::vector<std::string> args = wrapper;
-    args.push_back(LABELFILTER_BINARY);
-    args.insert(args.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -179,11 +233,25 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
       setenv("PPD", run.ppd->c_str(), 1);
     else
       unsetenv("PPD");
-    signal(SIGPIPE, SIG_DFL);
+    signal(SIGPIPE, run.outputClosed ? SIG_IGN : SIG_DFL);
     if (run.addressSpaceLimit) {
       rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
       setrlimit(RLIMIT_AS, &limit);
     }
+    if (run.fileSizeLimit) {
+      rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (!run.output.empty()) {
+      const int fd = open(run.output.c_str(), O_WRONLY);
+      if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
+    }
+    if (run.inputNonBlocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+    if (!EnterPrivateTmp(reachable, run.tmp)) {
+      std::fprintf(stderr, "test: no private /tmp for the filter: %s\n", std::strerror(errno));
+      _exit(125);
+    }
+    if (run.stderrClosed) close(2);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -193,6 +261,13 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
   in_ = in[1];
   out_ = out[0];
   err_ = err[0];
+  // Writes take what the pipe has room for, so that the output is read
+  // while a large input goes in.
+  fcntl(in_, F_SETFL, fcntl(in_, F_GETFL) | O_NONBLOCK);
+  if (run.outputClosed) {
+    close(out_);
+    out_ = -1;
+  }
   signal(SIGPIPE, SIG_IGN);
   Write(run.input);
 }
@@ -209,7 +284,7 @@ FilterProcess::~FilterProcess() {
 void FilterProcess::Pump(int timeoutMs) {
   pollfd fds[3];
   int n = 0;
-  if (out_ >= 0) fds[n++] = {out_, POLLIN, 0};
+  if (out_ >= 0 && readOutput_) fds[n++] = {out_, POLLIN, 0};
   if (err_ >= 0) fds[n++] = {err_, POLLIN, 0};
   if (n == 0) return;
   if (poll(fds, n, timeoutMs) <= 0) return;
@@ -258,16 +333,30 @@ bool FilterProcess::WaitForErr(const std::string& text, int timeoutMs) {
   return true;
 }
 
+bool FilterProcess::BlockedIn(long syscall, long fd) const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+  long number = -1, arg = -1;
+  in >> number >> std::hex >> arg;
+  return number == syscall && arg == fd;
+}
+
 bool FilterProcess::WaitUntilBlockedOnInput(int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     Pump(10);
     int unread = 0;
     ioctl(in_, FIONREAD, &unread);  // bytes still in the pipe
-    std::ifstream syscall("/proc/" + std::to_string(pid_) + "/syscall");
-    long number = -1, fd = -1;
-    syscall >> number >> std::hex >> fd;
-    if (unread == 0 && number == SYS_read && fd == 0) return true;
+    if (unread == 0 && BlockedIn(SYS_read, 0)) return true;
+  }
+  return false;
+}
+
+bool FilterProcess::WaitUntilBlockedOnOutput(int timeoutMs) {
+  readOutput_ = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    Pump(10);
+    if (BlockedIn(SYS_write, 1)) return true;
   }
   return false;
 }
@@ -276,6 +365,7 @@ void FilterProcess::Signal(int sig) { kill(pid_, sig); }
 
 FilterResult FilterProcess::Wait() {
   CloseInput();
+  readOutput_ = true;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while ((out_ >= 0 || err_ >= 0) && std::chrono::steady_clock::now() < deadline) Pump(100);
   int status = 0;

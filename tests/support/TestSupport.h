@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <cups/raster.h>
+#include <gtest/gtest.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -51,6 +52,8 @@ class TempDir {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string Write(const std::string& name, const std::string& content) const;
   std::string Write(const std::string& name, const Bytes& content) const;
+  // A subdirectory made like /tmp (mode 1777), to be a run's /tmp.
+  std::string MakeTmp(const std::string& name) const;
   const std::string& dir() const { return dir_; }
 
  private:
@@ -71,11 +74,39 @@ struct FilterResult {
 
 // Runs the built filter: argv = labelfilter job user title copies options
 // [file]; `ppd` unset when nullopt; `input` goes to standard input.
+//
+// Every run gets a /tmp of its own (a private mount namespace): the filter's
+// dumps have fixed paths that every job on the machine shares, and a test
+// must neither clobber nor read another job's.
 struct FilterRun {
   std::vector<std::string> args;        // after the program name
   std::optional<std::string> ppd;
   Bytes input;
   size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
+  std::string tmp{};             // directory the filter sees as /tmp; empty: a fresh tmpfs
+  size_t fileSizeLimit = 0;      // RLIMIT_FSIZE, 0 = none
+  std::string output{};          // file written instead of the output pipe (e.g. /dev/full)
+  bool outputClosed = false;     // the output pipe has no reader; SIGPIPE ignored
+  bool inputNonBlocking = false;
+  bool stderrClosed = false;     // standard error closed when the filter starts
+};
+
+// Whether this machine lets a test give the filter a /tmp of its own.
+bool PrivateTmpAvailable();
+
+// In a child between fork and exec: a private mount namespace whose /tmp is
+// `tmpDir` (bind-mounted) or, when empty, a fresh tmpfs. Each path under the
+// old /tmp named in `reachable` stays reachable under its own name (the first
+// directory below /tmp is bind-mounted into the new one). False on failure.
+bool EnterPrivateTmp(const std::vector<std::string>& reachable, const std::string& tmpDir = "");
+
+// Base of the tests that run the filter: without a private /tmp they are
+// skipped, never let loose on the machine's.
+class FilterTestBase : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace here (unshare needs root)";
+  }
 };
 FilterResult RunFilter(const FilterRun& run);
 // The same, started through `wrapper`: a command (looked up in PATH) that
@@ -96,13 +127,20 @@ class FilterProcess {
   // Waits until the filter has taken everything written to it and sleeps in
   // a read of standard input, waiting for more.
   bool WaitUntilBlockedOnInput(int timeoutMs = 10000);
+  // Stops reading the output pipe, until Wait().
+  void HoldOutput() { readOutput_ = false; }
+  // Holds the output and waits until the filter sleeps in a write to it, the
+  // pipe full.
+  bool WaitUntilBlockedOnOutput(int timeoutMs = 10000);
   void Signal(int sig);
   FilterResult Wait();
   int pid() const { return pid_; }
 
  private:
   void Pump(int timeoutMs);
+  bool BlockedIn(long syscall, long fd) const;
   int pid_ = -1, in_ = -1, out_ = -1, err_ = -1;
+  bool readOutput_ = true;
   FilterResult result_;
 };
 
