@@ -1,4 +1,5 @@
 #include "CupsTestSupport.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,7 @@ ScratchDir::~ScratchDir() {
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-              const fs::path& stdoutFile) {
+              const fs::path& stdoutFile, bool privateTmp) {
   RunResult result;
   ScratchDir capture("run");
   const fs::path outPath = stdoutFile.empty() ? capture.path() / "stdout" : stdoutFile;
@@ -38,6 +39,9 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> reachable = argv;
+  for (const auto& [name, value] : env) reachable.push_back(value);
+  reachable.push_back(fs::current_path().string());
 
   const pid_t pid = fork();
   if (pid < 0) return result;
@@ -50,6 +54,7 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
     dup2(out, 1);
     dup2(err, 2);
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    if (privateTmp && !EnterPrivateTmp(reachable)) _exit(125);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -100,6 +105,8 @@ fs::path ppdPath(const std::string& name) { return fs::path(LABELFILTER_PPD_DIR)
 fs::path samplePdf() { return fs::path(LABELFILTER_SOURCE_ROOT) / "samples" / "receipt.pdf"; }
 fs::path previewBinary() { return ESCPOS_PREVIEW_PATH; }
 fs::path sourceDir() { return LABELFILTER_SOURCE_ROOT; }
+fs::path buildDir() { return LABELFILTER_BUILD_ROOT; }
+fs::path cmakeCommand() { return LABELFILTER_CMAKE_COMMAND; }
 
 std::vector<PageSlice> splitPages(const escpos::Paper& paper) {
   std::vector<PageSlice> pages;
@@ -200,12 +207,12 @@ void expectPage(const escpos::Paper& paper, const PageSlice& page, const std::ve
 
 }  // namespace
 
-void expectSampleReceipt(const escpos::Paper& paper, const std::string& context) {
+void expectSampleReceipt(const escpos::Paper& paper, const std::string& context, std::size_t copies) {
   ASSERT_FALSE(paper.error) << context << ": stream does not decode at offset " << paper.error->offset << ": "
                             << paper.error->message;
   EXPECT_EQ(paper.width(), 576) << context;
   const auto pages = splitPages(paper);
-  ASSERT_EQ(pages.size(), 2u) << context;
+  ASSERT_EQ(pages.size(), 2 * copies) << context;
   for (const auto& page : pages) {
     // Every band of a 576-dot page is 72 bytes wide, blank bands excepted.
     for (const auto& e : page.events)
@@ -213,8 +220,8 @@ void expectSampleReceipt(const escpos::Paper& paper, const std::string& context)
         EXPECT_EQ(e.value, 576) << context;
       }
   }
-  expectPage(paper, pages[0], kPage1, context + ", page 1");
-  expectPage(paper, pages[1], kPage2, context + ", page 2");
+  for (std::size_t i = 0; i < pages.size(); ++i)
+    expectPage(paper, pages[i], i % 2 ? kPage2 : kPage1, context + ", sheet " + std::to_string(i + 1));
 }
 
 void expectCuts(const escpos::Paper& paper, std::size_t streamSize, const std::string& cutting,

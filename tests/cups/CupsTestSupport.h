@@ -37,9 +37,12 @@ struct RunResult {
 };
 
 // Runs argv[0] (looked up in PATH) with extra environment variables, and
-// with standard output written to `stdoutFile` when one is given.
+// with standard output written to `stdoutFile` when one is given. With
+// `privateTmp` it runs with a /tmp of its own (see EnterPrivateTmp), as every
+// command that runs the filter must: the filter's dumps are shared by every
+// job on the machine.
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
-              const fs::path& stdoutFile = {});
+              const fs::path& stdoutFile = {}, bool privateTmp = false);
 
 std::vector<std::uint8_t> readFile(const fs::path& path);
 void writeFile(const fs::path& path, const std::string& text);
@@ -56,6 +59,8 @@ fs::path ppdPath(const std::string& name);  // "lf80mm.ppd"
 fs::path samplePdf();
 fs::path previewBinary();
 fs::path sourceDir();
+fs::path buildDir();
+fs::path cmakeCommand();
 
 // One page's share of a decoded job: its first dot row on the paper, the
 // row after its last, and its commands.  A page ends with its tail (feeds
@@ -67,10 +72,11 @@ struct PageSlice {
 };
 std::vector<PageSlice> splitPages(const escpos::Paper& paper);
 
-// Checks that `paper` holds the two pages of samples/receipt.pdf on 576
-// dots: ink on every text line, logo, frame and ramp where the sample puts
-// them, and none in the gaps and margins.  Reports through gtest.
-void expectSampleReceipt(const escpos::Paper& paper, const std::string& context);
+// Checks that `paper` holds `copies` collated copies (1 2 1 2 ...) of the two
+// pages of samples/receipt.pdf on 576 dots: ink on every text line, logo,
+// frame and ramp where the sample puts them, and none in the gaps and
+// margins.  Reports through gtest.
+void expectSampleReceipt(const escpos::Paper& paper, const std::string& context, std::size_t copies = 1);
 
 // Checks the cut commands for a "Cutting" choice: "1" = every page ends with
 // a full cut, "2" = one cut, as the stream's last command.
