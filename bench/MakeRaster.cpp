@@ -1,7 +1,9 @@
 // make_raster: writes one receipt-like CUPS raster page for the benchmarks.
 //
-// Usage: make_raster DEPTH WIDTH HEIGHT OUTPUT
+// Usage: make_raster [--compressed] DEPTH WIDTH HEIGHT OUTPUT
 //   DEPTH 1 (dots), 8 (grey, 0 = white) or 24 (RGB)
+//   --compressed  libcups' compressed writer (as CUPS's own filters write
+//                 rasters), instead of the plain one
 //
 // The page alternates lines of "text" (short dark bars with gaps, like glyph
 // runs) with a grey ramp band, so that every conversion mode has edges,
@@ -33,8 +35,13 @@ unsigned Darkness(unsigned x, unsigned y, unsigned width) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  const bool compressed = argc > 1 && std::strcmp(argv[1], "--compressed") == 0;
+  if (compressed) {
+    --argc;
+    ++argv;
+  }
   if (argc != 5) {
-    std::fprintf(stderr, "usage: %s DEPTH WIDTH HEIGHT OUTPUT\n", argv[0]);
+    std::fprintf(stderr, "usage: make_raster [--compressed] DEPTH WIDTH HEIGHT OUTPUT\n");
     return 2;
   }
   const unsigned depth = static_cast<unsigned>(std::atoi(argv[1]));
@@ -58,7 +65,7 @@ int main(int argc, char* argv[]) {
       [](void* ctx, unsigned char* buffer, size_t length) -> ssize_t {
         return static_cast<ssize_t>(std::fwrite(buffer, 1, length, static_cast<std::FILE*>(ctx)));
       },
-      out, CUPS_RASTER_WRITE);
+      out, compressed ? CUPS_RASTER_WRITE_COMPRESSED : CUPS_RASTER_WRITE);
   if (!ras || !cupsRasterWriteHeader2(ras, &h)) {
     std::fprintf(stderr, "%s: libcups refused the header\n", argv[0]);
     return 1;
