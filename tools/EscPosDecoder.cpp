@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -51,7 +53,13 @@ class Decoder {
     pos_ += length;
   }
 
-  void feedRows(int n) { paper_.rows.resize(paper_.rows.size() + static_cast<std::size_t>(n)); }
+  // Whether the paper can grow by n rows; past the longest paper an int
+  // counts, the decoding stops there.
+  bool roomFor(int n) {
+    if (n <= std::numeric_limits<int>::max() - paper_.rowCount) return true;
+    fail("paper longer than " + std::to_string(std::numeric_limits<int>::max()) + " dot rows");
+    return false;
+  }
 
   void step() {
     const std::uint8_t b = at(0);
@@ -67,8 +75,9 @@ class Decoder {
     if (b == ESC && c == 0x4A) {
       if (!need(3, "ESC J feed")) return;
       const int n = at(2);
+      if (!roomFor(n)) return;
       emit(EventKind::Feed, 3, n);
-      feedRows(n);
+      paper_.rowCount += n;
       return;
     }
     if (b == ESC && c == 0x70) {
@@ -116,9 +125,8 @@ class Decoder {
     const int m = at(2);
     if (m == 0 || m == 1 || m == 48 || m == 49) return emit(EventKind::Cut, 3, m);
     if (m == 65 || m == 66) {  // feed n rows, then cut
-      if (!need(4, "GS V cut with feed")) return;
-      const int n = at(3);
-      feedRows(n);
+      if (!need(4, "GS V cut with feed") || !roomFor(at(3))) return;
+      paper_.rowCount += at(3);
       return emit(EventKind::Cut, 4, m);
     }
     fail("GS V with unknown mode " + std::to_string(m));
@@ -151,15 +159,15 @@ class Decoder {
     const auto data = in_.subspan(pos_ + 8, dataLen);
     const bool blank = std::all_of(data.begin(), data.end(), [](std::uint8_t v) { return v == 0; });
     const int widthDots = static_cast<int>(widthBytes) * 8 * xScale;
+    const int firstRow = paper_.rowCount;
+    const int rows = static_cast<int>(height) * yScale;
+    if (!roomFor(rows)) return;
     emit(EventKind::Band, 8 + dataLen, widthDots, blank);
-    for (std::size_t y = 0; y < height; ++y) {
-      std::vector<std::uint8_t> row(static_cast<std::size_t>(widthDots));
-      for (std::size_t x = 0; x < widthBytes * 8; ++x) {
-        const bool set = (data[y * widthBytes + x / 8] >> (7 - x % 8)) & 1;
-        for (int s = 0; s < xScale; ++s) row[x * xScale + s] = set;
-      }
-      for (int s = 0; s < yScale; ++s) paper_.rows.push_back(row);
-    }
+    paper_.rowCount += rows;
+    if (rows == 0) return;
+    paper_.widest = std::max(paper_.widest, widthDots);
+    paper_.bands.push_back({firstRow, rows, static_cast<int>(widthBytes), xScale, yScale, paper_.bits.size()});
+    paper_.bits.insert(paper_.bits.end(), data.begin(), data.end());
   }
 
   std::span<const std::uint8_t> in_;
@@ -169,16 +177,53 @@ class Decoder {
 
 }  // namespace
 
-int Paper::width() const {
-  std::size_t w = 0;
-  for (const auto& row : rows) w = std::max(w, row.size());
-  return static_cast<int>(w);
+namespace {
+
+// The band covering paper row y, or null.
+const Paper::Band* bandAt(const Paper& paper, int y) {
+  const auto after = std::upper_bound(paper.bands.begin(), paper.bands.end(), y,
+                                      [](int row, const Paper::Band& b) { return row < b.firstRow; });
+  if (after == paper.bands.begin()) return nullptr;
+  const Paper::Band& b = *std::prev(after);
+  return y < b.firstRow + b.rows ? &b : nullptr;
 }
+
+bool bandDot(const Paper& paper, const Paper::Band& b, int x, int y) {
+  const int column = x / b.xScale;
+  if (column >= b.widthBytes * 8) return false;
+  const std::size_t row = static_cast<std::size_t>((y - b.firstRow) / b.yScale);
+  const std::uint8_t byte = paper.bits[b.data + row * static_cast<std::size_t>(b.widthBytes) + column / 8];
+  return (byte >> (7 - column % 8)) & 1;
+}
+
+// The dots of one paper row after another, top to bottom, in `dots` (one
+// byte per dot, 1 = dot, width() long).
+class RowWalker {
+ public:
+  explicit RowWalker(const Paper& paper) : paper_(paper), dots(static_cast<std::size_t>(paper.width())) {}
+  void row(int y) {
+    while (next_ < paper_.bands.size() && paper_.bands[next_].firstRow + paper_.bands[next_].rows <= y) ++next_;
+    std::fill(dots.begin(), dots.end(), 0);
+    if (next_ == paper_.bands.size() || paper_.bands[next_].firstRow > y) return;
+    const Paper::Band& b = paper_.bands[next_];
+    const int bandWidth = std::min(paper_.width(), b.widthBytes * 8 * b.xScale);
+    for (int x = 0; x < bandWidth; ++x) dots[static_cast<std::size_t>(x)] = bandDot(paper_, b, x, y);
+  }
+
+ private:
+  const Paper& paper_;
+  std::size_t next_ = 0;
+
+ public:
+  std::vector<std::uint8_t> dots;
+};
+
+}  // namespace
 
 bool Paper::dot(int x, int y) const {
   if (y < 0 || y >= height() || x < 0) return false;
-  const auto& row = rows[static_cast<std::size_t>(y)];
-  return static_cast<std::size_t>(x) < row.size() && row[static_cast<std::size_t>(x)];
+  const Band* b = bandAt(*this, y);
+  return b && bandDot(*this, *b, x, y);
 }
 
 std::size_t Paper::count(EventKind kind) const {
@@ -207,8 +252,11 @@ std::vector<int> Paper::cutRows() const {
 
 long Paper::dotsIn(int x0, int y0, int x1, int y1) const {
   long n = 0;
-  for (int y = std::max(0, y0); y < std::min(y1, height()); ++y)
-    for (int x = std::max(0, x0); x < x1; ++x) n += dot(x, y);
+  for (int y = std::max(0, y0); y < std::min(y1, height()); ++y) {
+    const Band* b = bandAt(*this, y);
+    if (!b) continue;
+    for (int x = std::max(0, x0); x < std::min(x1, b->widthBytes * 8 * b->xScale); ++x) n += bandDot(*this, *b, x, y);
+  }
   return n;
 }
 
@@ -241,58 +289,105 @@ std::string summary(const Paper& paper) {
   return out.str();
 }
 
-RgbImage render(const Paper& paper) {
-  RgbImage img;
-  img.width = std::max(8, paper.width());
-  const auto cuts = paper.cutRows();
-  img.height = std::max(1, paper.height() + static_cast<int>(cuts.size()));
-  img.pixels.assign(static_cast<std::size_t>(img.width) * img.height * 3, 0xFF);
-  auto put = [&](int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    auto* p = &img.pixels[(static_cast<std::size_t>(y) * img.width + x) * 3];
-    p[0] = r;
-    p[1] = g;
-    p[2] = b;
-  };
-  std::size_t nextCut = 0;
-  int outRow = 0;
-  auto markCuts = [&](int beforeRow) {
-    // Dashes of four red pixels, four white: visible on any content.
-    for (; nextCut < cuts.size() && cuts[nextCut] == beforeRow; ++nextCut, ++outRow)
-      for (int x = 0; x < img.width; x += 8)
-        for (int d = x; d < std::min(x + 4, img.width); ++d) put(d, outRow, 0xFF, 0, 0);
-  };
-  for (int y = 0; y < paper.height(); ++y) {
-    markCuts(y);
-    const auto& row = paper.rows[static_cast<std::size_t>(y)];
-    for (std::size_t x = 0; x < row.size(); ++x)
-      if (row[x]) put(static_cast<int>(x), outRow, 0, 0, 0);
-    ++outRow;
+namespace {
+
+// The image of the paper, row by row: paper rows with a dashed red row
+// before each row a cut happens at (and after the last for cuts at the end).
+class ImageWalker {
+ public:
+  explicit ImageWalker(const Paper& paper)
+      : paper_(paper), cuts_(paper.cutRows()), walker_(paper), width(std::max(8, paper.width())),
+        height(std::max<long>(1, long{paper.height()} + static_cast<long>(cuts_.size()))),
+        pixels(static_cast<std::size_t>(width) * 3) {}
+  // Fills `pixels` with the next image row.
+  void next() {
+    std::fill(pixels.begin(), pixels.end(), 0xFF);
+    if (nextCut_ < cuts_.size() && cuts_[nextCut_] == paperRow_) {
+      // Dashes of four red pixels, four white: visible on any content.
+      for (int x = 0; x < width; ++x)
+        if (x % 8 < 4) pixels[static_cast<std::size_t>(x) * 3 + 1] = pixels[static_cast<std::size_t>(x) * 3 + 2] = 0;
+      ++nextCut_;
+      return;
+    }
+    if (paperRow_ >= paper_.height()) return;  // the white row of an empty paper
+    walker_.row(paperRow_++);
+    for (std::size_t x = 0; x < walker_.dots.size(); ++x)
+      if (walker_.dots[x]) pixels[x * 3] = pixels[x * 3 + 1] = pixels[x * 3 + 2] = 0;
   }
-  markCuts(paper.height());
+
+ private:
+  const Paper& paper_;
+  std::vector<int> cuts_;
+  RowWalker walker_;
+  std::size_t nextCut_ = 0;
+  int paperRow_ = 0;
+
+ public:
+  const int width;
+  const long height;
+  std::vector<std::uint8_t> pixels;
+};
+
+}  // namespace
+
+RgbImage render(const Paper& paper) {
+  ImageWalker walker(paper);
+  RgbImage img;
+  img.width = walker.width;
+  img.height = static_cast<int>(walker.height);
+  img.pixels.reserve(static_cast<std::size_t>(img.width) * static_cast<std::size_t>(img.height) * 3);
+  for (int y = 0; y < img.height; ++y) {
+    walker.next();
+    img.pixels.insert(img.pixels.end(), walker.pixels.begin(), walker.pixels.end());
+  }
   return img;
 }
 
-std::string writePng(const RgbImage& image, const std::string& path) {
+namespace {
+
+struct PngWriter {
+  PngWriter() : png(png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr)) {
+    if (png) info = png_create_info_struct(png);
+  }
+  ~PngWriter() { png_destroy_write_struct(&png, &info); }
+  png_structp png;
+  png_infop info = nullptr;
+};
+
+std::string tooLong(const ImageWalker& image, png_structp png) {
+  const auto limit = png_get_user_height_max(png);
+  if (image.height <= static_cast<long>(limit)) return {};
+  return "paper of " + std::to_string(image.height) + " image rows is longer than a PNG may be (" +
+         std::to_string(limit) + " rows); --pbm writes any length";
+}
+
+}  // namespace
+
+std::string pngRefusal(const Paper& paper) {
+  PngWriter w;
+  return w.png ? tooLong(ImageWalker(paper), w.png) : "libpng: out of memory";
+}
+
+std::string writePng(const Paper& paper, const std::string& path) {
+  ImageWalker walker(paper);
+  PngWriter w;
+  if (!w.png || !w.info) return "libpng: out of memory";
+  png_structp png = w.png;
+  png_infop info = w.info;
+  if (auto why = tooLong(walker, png); !why.empty()) return why;
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
   if (!file) return "cannot create " + path;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (!png) return "libpng: out of memory";
-  png_infop info = png_create_info_struct(png);
-  struct Guard {
-    png_structp* png;
-    png_infop* info;
-    ~Guard() { png_destroy_write_struct(png, info); }
-  } guard{&png, &info};
-  if (!info) return "libpng: out of memory";
   // libpng reports errors by longjmp; nothing with a destructor is created
   // between here and the end of the writes.
   if (setjmp(png_jmpbuf(png))) return "libpng: write failed for " + path;
   png_init_io(png, file.get());
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(walker.width), static_cast<png_uint_32>(walker.height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
-  for (int y = 0; y < image.height; ++y)
-    png_write_row(png, &image.pixels[static_cast<std::size_t>(y) * image.width * 3]);
+  for (long y = 0; y < walker.height; ++y) {
+    walker.next();
+    png_write_row(png, walker.pixels.data());
+  }
   png_write_end(png, nullptr);
   if (std::fflush(file.get()) != 0) return "cannot write " + path;
   return {};
@@ -304,14 +399,16 @@ std::string writePbm(const Paper& paper, const std::string& path) {
   const int w = paper.width();
   const int h = paper.height();
   std::fprintf(file.get(), "P4\n%d %d\n", w, h);
+  RowWalker walker(paper);
   std::vector<std::uint8_t> line(static_cast<std::size_t>((w + 7) / 8));
   for (int y = 0; y < h; ++y) {
+    walker.row(y);
     std::fill(line.begin(), line.end(), 0);
-    for (int x = 0; x < w; ++x)
-      if (paper.dot(x, y)) line[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    for (std::size_t x = 0; x < walker.dots.size(); ++x)
+      if (walker.dots[x]) line[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
     std::fwrite(line.data(), 1, line.size(), file.get());
   }
-  if (std::fflush(file.get()) != 0) return "cannot write " + path;
+  if (std::fflush(file.get()) != 0 || std::ferror(file.get())) return "cannot write " + path;
   return {};
 }
 

@@ -41,14 +41,11 @@ struct DecodeError {
 };
 
 struct Paper {
-  // One entry per dot row; each row holds one byte per dot (1 = dot) and is
-  // as wide as the band that printed it (feed rows are empty).
-  std::vector<std::vector<std::uint8_t>> rows;
   std::vector<Event> events;
   std::optional<DecodeError> error;  // set when decoding stopped early
 
-  int width() const;   // widest band in dots (0 when no band was printed)
-  int height() const { return static_cast<int>(rows.size()); }
+  int width() const { return widest; }  // widest band in dots (0 when no band was printed)
+  int height() const { return rowCount; }
   bool dot(int x, int y) const;
 
   std::size_t count(EventKind kind) const;
@@ -57,6 +54,24 @@ struct Paper {
   std::vector<int> cutRows() const;
   // Dots inside the rectangle [x0, x1) x [y0, y1), clipped to the paper.
   long dotsIn(int x0, int y0, int x1, int y1) const;
+
+  // The printed bands as the stream carries them: their data bytes in
+  // `bits` (one bit per dot, most significant bit leftmost) and where each
+  // starts on the paper. Rows no band covers are blank; a feed only moves
+  // the end of the paper. So the paper holds the band data and one record
+  // per command, at most 20 bytes per byte of stream (a 2-byte GS FF makes
+  // a 40-byte event on 64-bit machines), however far the stream feeds.
+  struct Band {
+    int firstRow;  // paper row of the band's first row
+    int rows;      // paper rows it covers (its height, doubled in modes 2 and 3)
+    int widthBytes;
+    int xScale, yScale;
+    std::size_t data;  // offset of its first byte in `bits`
+  };
+  std::vector<Band> bands;
+  std::vector<std::uint8_t> bits;
+  int rowCount = 0;
+  int widest = 0;
 };
 
 // Decodes a whole stream.  On an unknown or truncated command the paper
@@ -70,6 +85,8 @@ std::string summary(const Paper& paper);
 // one extra dashed red row inserted at every cut.  Three bytes (R, G, B)
 // per pixel, black dots on white paper.  PNG needs a pixel, so paper with
 // no band is 8 columns wide and paper with no row gets one white row.
+// render() holds the whole image, for small papers; the writers below make
+// the same image one row at a time.
 struct RgbImage {
   int width = 0;
   int height = 0;
@@ -77,8 +94,13 @@ struct RgbImage {
 };
 RgbImage render(const Paper& paper);
 
-// Writers; they return an error text, empty on success.
-std::string writePng(const RgbImage& image, const std::string& path);
+// Writers; they return an error text, empty on success.  Both hold one row
+// of the image at a time.  PNG readers refuse images taller than libpng's
+// limit (1000000 rows, 125 m of paper), so a longer paper is refused before
+// the file is made; PBM has no such limit.
+std::string writePng(const Paper& paper, const std::string& path);
+// Why `paper` cannot be written as a PNG, or an empty text.
+std::string pngRefusal(const Paper& paper);
 // Plain dots as a binary PBM (P4), without cut marks; set bit = dot.
 std::string writePbm(const Paper& paper, const std::string& path);
 

@@ -6,8 +6,10 @@
 // Reads the stream (standard input when INPUT is missing or "-"), prints a
 // summary on standard output and writes the paper as a PNG (dashed red rows
 // mark the cuts) and/or a plain PBM of the dots.  An unknown or truncated
-// command is reported on standard error with its byte offset; the tool then
-// writes no image and exits with status 1.  Usage and I/O errors exit 2.
+// command is reported on standard error with its byte offset, a paper too
+// long for a PNG with its length; the tool then writes no image and exits
+// with status 1.  Usage and I/O errors exit 2.  Memory: the stream, at most 20
+// bytes per byte of it for the decoded paper, and one row of the image.
 #include "EscPosDecoder.h"
 
 #include <cstdio>
@@ -71,10 +73,14 @@ int main(int argc, char** argv) {
               << paper.error->message << "\n";
     return 1;
   }
+  if (const auto why = pngPath.empty() ? "" : escpos::pngRefusal(paper); !why.empty()) {
+    std::cerr << "escpos-preview: " << input << ": " << why << "\n";
+    return 1;
+  }
   if (!quiet) std::cout << "stream: " << stream.size() << " bytes\n" << escpos::summary(paper);
 
   if (!pngPath.empty()) {
-    if (auto err = escpos::writePng(escpos::render(paper), pngPath); !err.empty()) {
+    if (auto err = escpos::writePng(paper, pngPath); !err.empty()) {
       std::cerr << "escpos-preview: " << err << "\n";
       return 2;
     }

@@ -135,8 +135,17 @@ TEST_F(PreviewTool, ReadsStandardInputWhenNoFileIsGiven) {
 struct BadStream {
   const char* name;
   Bytes bytes;
-  const char* message;  // what follows "offset N: " in the report
+  std::string message;  // what follows the file name in the report
 };
+
+// One dot row, then 40000 feeds of 255 rows: 120 KB that make 10200001 rows,
+// 17 GB of picture at 576 dots, more than a PNG may hold.
+Bytes longFeed() {
+  Bytes out = {0x1D, 0x76, 0x30, 0x00, 0x48, 0x00, 0x01, 0x00};
+  out.resize(out.size() + 72, 0xFF);
+  for (int i = 0; i < 40000; ++i) out.insert(out.end(), {0x1B, 0x4A, 0xFF});
+  return out;
+}
 
 void PrintTo(const BadStream& c, std::ostream* os) { *os << c.name; }
 
@@ -162,7 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadStream{"TruncatedBandHeader", {0x1D, 0x76, 0x30}, "offset 0: truncated GS v 0 header: needs 8 bytes, 3 left"},
         BadStream{"TruncatedCut", {0x1B, 0x4A, 0x01, 0x1D, 0x56}, "offset 3: truncated GS V cut: needs 3 bytes, 2 left"},
         BadStream{"UnknownEscCommand", {0x1D, 0x0C, 0x1B, 0x40}, "offset 2: unknown command 1B 40"},
-        BadStream{"TextInsteadOfCommands", {'h', 'i'}, "offset 0: unknown byte 68 outside a command"}),
+        BadStream{"TextInsteadOfCommands", {'h', 'i'}, "offset 0: unknown byte 68 outside a command"},
+        BadStream{"PaperLongerThanAPng", longFeed(),
+                  "paper of 10200001 image rows is longer than a PNG may be (1000000 rows); --pbm writes any length"}),
     [](const ::testing::TestParamInfo<BadStream>& info) { return std::string(info.param.name); });
 
 TEST_F(PreviewTool, MissingInputAndBadArgumentsAreUsageErrors) {
