@@ -120,10 +120,14 @@ Canvas Bars(uint32_t width) {
   return c;
 }
 
+// Appends the strip's stream to `out` (RenderPage builds a page's stream
+// afresh).
 void Render(Canvas& canvas, const PrintSettings& settings, PageWorkspace& workspace, Stream& out) {
   PageHooks hooks;
   PageLayout layout{canvas.width, canvas.rows, 8, canvas.width, 1};
-  RenderPage(layout, canvas.pixels, settings, hooks, workspace, out);
+  Stream strip;
+  RenderPage(layout, canvas.pixels, settings, hooks, workspace, strip);
+  out.insert(out.end(), strip.begin(), strip.end());
 }
 
 }  // namespace

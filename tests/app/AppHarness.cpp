@@ -279,6 +279,9 @@ void AppServer::Stop() {
   int status;
   waitpid(pid_, &status, 0);
   pid_ = -1;
+  // PAPPL leaves its socket behind, and a command that finds a dead socket
+  // starts a server of its own.
+  unlink("/run/labelfilter-printer-app.sock");
 }
 
 bool AppServer::Alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
@@ -422,22 +425,34 @@ void WriteJpeg(const std::string& path, const Picture& p) {
   std::fclose(f);
 }
 
-void WritePwg(const std::string& path, const Picture& p, std::optional<uint32_t> declaredRows) {
+namespace {
+
+void WritePwgPages(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
-  cups_page_header2_t h;
-  pwg_media_t* media = pwgMediaForPWG("om_80mm-receipt-2m_72.08x2000mm");
-  cupsRasterInitPWGHeader(&h, media, "sgray_8", 203, 203, "one-sided", nullptr);
-  h.cupsWidth = p.width;
-  h.cupsBytesPerLine = p.width;
-  h.cupsHeight = declaredRows.value_or(p.rows);
-  h.PageSize[1] = h.cupsHeight * 72 / 203;
-  cupsRasterWriteHeader2(ras, &h);
-  for (uint32_t y = 0; y < p.rows; ++y)
-    cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.grey.data() + size_t{y} * p.width), p.width);
+  for (const Picture& p : pages) {
+    cups_page_header2_t h;
+    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("om_80mm-receipt-2m_72.08x2000mm"), "sgray_8", 203, 203, "one-sided",
+                            nullptr);
+    h.cupsWidth = p.width;
+    h.cupsBytesPerLine = p.width;
+    h.cupsHeight = declaredRows.value_or(p.rows);
+    h.PageSize[1] = h.cupsHeight * 72 / 203;
+    cupsRasterWriteHeader2(ras, &h);
+    for (uint32_t y = 0; y < p.rows; ++y)
+      cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.grey.data() + size_t{y} * p.width), p.width);
+  }
   cupsRasterClose(ras);
   close(fd);
 }
+
+}  // namespace
+
+void WritePwg(const std::string& path, const Picture& p, std::optional<uint32_t> declaredRows) {
+  WritePwgPages(path, {p}, declaredRows);
+}
+
+void WritePwg(const std::string& path, const std::vector<Picture>& pages) { WritePwgPages(path, pages, {}); }
 
 std::string TestDir(const std::string& name) {
   const std::string dir = "/tmp/printer-app-tests/" + name;

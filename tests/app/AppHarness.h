@@ -111,5 +111,6 @@ void WriteJpeg(const std::string& path, const Picture& picture);
 // PWG raster, 8-bit sGray at 203 dpi, through libcups' writer. `rows` may
 // exceed the rows written, for pages whose data never comes.
 void WritePwg(const std::string& path, const Picture& picture, std::optional<uint32_t> declaredRows = {});
+void WritePwg(const std::string& path, const std::vector<Picture>& pages);
 
 std::string TestDir(const std::string& name);

@@ -57,9 +57,10 @@ Reading Read(const escpos::Paper& paper) {
   return r;
 }
 
-// The same page through the core with the PPD choices the filter would be
+// The same pages through the core with the PPD choices the filter would be
 // given: what the application must send, byte for byte.
-Bytes CoreBytes(const Picture& picture, const std::map<std::string, std::string>& choices, uint32_t copies = 1) {
+Bytes CoreBytes(const std::vector<Picture>& pages, const std::map<std::string, std::string>& choices,
+                uint32_t copies = 1) {
   std::map<std::string, std::string> all = {
       {"Dithering", "ErrorDiffusion"}, {"Cutting", "2"},          {"CashDrawer", "0"}, {"FeedAfterPrinting", "4"},
       {"Warning", "0"},                {"MirrorImage", "False"},  {"NegativeImage", "False"},
@@ -69,16 +70,23 @@ Bytes CoreBytes(const Picture& picture, const std::map<std::string, std::string>
     auto it = all.find(std::string(k));
     return it == all.end() ? std::nullopt : std::optional(it->second);
   });
-  std::vector<uint8_t> k(picture.grey.size());
-  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(255 - picture.grey[i]);
   PageHooks hooks;
   PageWorkspace workspace;
-  Stream page;
-  RenderPage(PageLayout{picture.width, picture.rows, 8, picture.width, 1}, k, settings, hooks, workspace, page);
-  AppendJobEnd(page, settings);
+  Stream job, page;
+  for (const Picture& picture : pages) {
+    std::vector<uint8_t> k(picture.grey.size());
+    for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(255 - picture.grey[i]);
+    RenderPage(PageLayout{picture.width, picture.rows, 8, picture.width, 1}, k, settings, hooks, workspace, page);
+    job.insert(job.end(), page.begin(), page.end());
+  }
+  AppendJobEnd(job, settings);
   Bytes all_copies;
-  for (uint32_t c = 0; c < copies; ++c) all_copies.insert(all_copies.end(), page.begin(), page.end());
+  for (uint32_t c = 0; c < copies; ++c) all_copies.insert(all_copies.end(), job.begin(), job.end());
   return all_copies;
+}
+
+Bytes CoreBytes(const Picture& picture, const std::map<std::string, std::string>& choices, uint32_t copies = 1) {
+  return CoreBytes(std::vector<Picture>{picture}, choices, copies);
 }
 
 class PrinterApp : public ::testing::Test {
@@ -287,6 +295,26 @@ TEST_F(PrinterApp, ReversePortraitImageTurnsUpsideDown) {
   EXPECT_EQ(p.bytes, CoreBytes(picture_, {{"Origin", "Rotation180"}}));
 }
 
+// Copies are collated: the whole two-page job, then the whole job again,
+// each copy ending as the cutter says.
+TEST_F(PrinterApp, CopiesRepeatTheWholeJob) {
+  const Picture second = MarkedPicture(kHead80, 200);
+  WritePwg(File("two-pages.pwg"), {picture_, second});
+  struct Case {
+    std::vector<std::string> options;
+    std::map<std::string, std::string> choices;
+    uint32_t copies;
+    size_t cuts;
+  };
+  const Case cases[] = {{{"copies=2"}, {}, 2, 2}, {{"copies=3", "cutter=page"}, {{"Cutting", "1"}}, 3, 6}};
+  for (const Case& c : cases) {
+    const Printed p = Print(Via::App, "receipt", File("two-pages.pwg"), c.options);
+    ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
+    EXPECT_EQ(p.bytes, CoreBytes({picture_, second}, c.choices, c.copies));
+    EXPECT_EQ(escpos::decode(p.bytes).cutRows().size(), c.cuts);
+  }
+}
+
 // --- Printer defaults: modify and Set-Printer-Attributes both reach jobs
 // that do not choose, and survive a restart. ---
 
@@ -320,6 +348,18 @@ TEST_F(PrinterApp, DefaultsChangeLaterJobsAndSurviveRestart) {
             0);
   p = Print(Via::App, "receipt", File("marked.png"));
   EXPECT_EQ(p.bytes, CoreBytes(picture_, {}));
+
+  // The standard attributes' defaults, which PAPPL resolves itself.
+  set = IppTool("receipt",
+                "  OPERATION Set-Printer-Attributes\n  GROUP printer-attributes-tag\n"
+                "  ATTR keyword print-content-optimize-default text\n  ATTR integer print-darkness-default 50");
+  ASSERT_EQ(set.status, 0) << set.output;
+  p = Print(Via::App, "receipt", File("marked.png"));
+  EXPECT_EQ(p.bytes, CoreBytes(picture_, {{"Dithering", "None"}, {"PrintDensity", "4"}}));
+  set = IppTool("receipt",
+                "  OPERATION Set-Printer-Attributes\n  GROUP printer-attributes-tag\n"
+                "  ATTR keyword print-content-optimize-default auto\n  ATTR integer print-darkness-default 0");
+  ASSERT_EQ(set.status, 0) << set.output;
 }
 
 // --- Faults: each job ends with a clear message, the server lives on and
@@ -405,7 +445,67 @@ TEST_F(PrinterApp, WebPagesShowLabelsWithoutAvahi) {
   ASSERT_TRUE(server_->Alive());
 }
 
+// --- The command line, and the README's commands as written ---
+
+TEST_F(PrinterApp, CommandLineAnswersWithoutAbort) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* shows;
+  };
+  const Case cases[] = {
+      {{"--help"}, "server"},
+      {{"--version"}, "1.0"},
+      {{"drivers"}, "escpos-58mm-203dpi"},
+      {{"devices"}, "avahi-daemon is not running"},  // PAPPL 1.3.1 aborts here without avahi
+      {{"printers"}, "narrow"},
+      {{"status"}, "Running"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const RunResult r = server_->Cli(c.args);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find(c.shows), std::string::npos) << r.output;
+  }
+}
+
 }  // namespace
+
+// Runs after the suite above has stopped its server: the README's server
+// command takes the default port and state, as a user's would.
+TEST(ReadmeCommands, RunAsWritten) {
+  if (!SkipReason.empty()) GTEST_SKIP() << SkipReason;
+  std::ifstream in(std::string(LABELFILTER_SOURCE_DIR) + "/README.md");
+  std::stringstream readme;
+  readme << in.rdbuf();
+  const std::string text = readme.str();
+  const size_t section = text.find("## Printer application");
+  ASSERT_NE(section, std::string::npos);
+  std::vector<std::string> commands;
+  std::istringstream lines(text.substr(section, text.find("\n## ", section + 1) - section));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("labelfilter-printer-app ", 0) == 0) commands.push_back(line.substr(24));
+  ASSERT_GE(commands.size(), 5u);
+
+  const std::string dir = TestDir("readme");
+  WritePng(dir + "/receipt.png", MarkedPicture(kHead80, 100));
+  WritePwg(dir + "/receipt.pwg", MarkedPicture(kHead80, 100));
+  const std::string app = LABELFILTER_PRINTER_APP;
+  // The server runs in the background; everything else in turn, from a
+  // shell, word for word.
+  const std::string script = "cd " + dir + " && export HOME=" + dir + " && { " + app + " " + commands[0] +
+                             " > server.out 2>&1 & } && server=$! && for i in $(seq 100); do [ -S /run/labelfilter-printer-app.sock ] && break; sleep 0.1; done";
+  ASSERT_EQ(commands[0], "server");
+  std::string all = script;
+  for (size_t i = 1; i < commands.size(); ++i) all += " && echo '>>> " + commands[i] + "' && " + app + " " + commands[i];
+  all += "; status=$?; kill $server; wait $server; exit $status";
+  const RunResult r = ::Run({"/usr/bin/timeout", "120", "/bin/sh", "-c", all});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("receipt"), std::string::npos) << r.output;
+  std::ifstream server(dir + "/server.out");
+  std::stringstream started;
+  started << server.rdbuf();
+  EXPECT_NE(started.str().find("listening on http://localhost:8000/"), std::string::npos) << started.str();
+}
 
 // --- Pure parts ---
 
@@ -419,6 +519,8 @@ TEST(PrinterAppUnits, TestPageShowsEveryDitheringMode) {
     const escpos::Paper paper = escpos::decode(TestPageStream("receipt", "ESC/POS", head, defaults));
     ASSERT_FALSE(paper.error) << paper.error->message;
     EXPECT_EQ(paper.width(), static_cast<int>(head));
+    // Title, ruler, four ramps and the bars, one after the other.
+    EXPECT_GE(paper.height() - paper.fedRows(), 600);
     EXPECT_EQ(paper.cutRows().size(), 1u);
     EXPECT_EQ(paper.count(escpos::EventKind::DrawerPulse), 0u);
     EXPECT_EQ(paper.fedRows(), 120);
