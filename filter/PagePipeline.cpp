@@ -224,8 +224,9 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
       Color2BW(plane, 100, page.depth == 8 ? settings.dwDithering : 0);
       workspace.converted = orientation.quarterTurn ? PackDots(plane, false, false)
                                                     : PackDots(plane, orientation.flipRows, orientation.mirror);
-      // An 8-bit page always had a picture of its own, even with no rows.
-      if (page.depth == 8) workspace.converted.reserve(1);
+      // An 8-bit page always has a picture of its own, a 24-bit page one as
+      // soon as it has a row, even when it holds no pixel.
+      if (page.depth == 8 || page.rows > 0) workspace.converted.reserve(1);
       hooks.Converted([&] { return PaperBottomFirst(plane); }, page.width, page.rows);
     } catch (const std::bad_alloc&) {
       workspace.converted = Bitmap();
