@@ -4,18 +4,27 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libgtest-dev libpng-dev
-          cups cups-filters cups-ppdc cups-client cups-bsd cups-ipp-utils ghostscript
-          clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev)
+# What the demo needs: the build without its tests, and the CUPS chain
+# (cupsfilter, pdftopdf and gstoraster, Ghostscript) it prints through.
+DEMO_PACKAGES=(cmake g++ make libcups2-dev libcupsimage2-dev libpng-dev cups-ppdc
+               cups cups-filters ghostscript)
+# The tests add GoogleTest, CUPS's clients and IPP tools, clang for the
+# fuzzers, and the i386 libraries of the 32-bit build.
+TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bsd cups-ipp-utils
+               clang-14 libclang-rt-14-dev
+               g++-multilib libcups2-dev:i386 libcupsimage2-dev:i386 libgtest-dev:i386 libpng-dev:i386)
 
 install_missing() {
   local missing=()
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
+    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+    fi
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
@@ -29,17 +38,23 @@ build() {  # build DIR [cmake args...]
 
 case "${1:-}" in
   demo)
-    install_missing
-    build build
+    install_missing "${DEMO_PACKAGES[@]}"
+    build build -DLABELFILTER_TESTS=OFF
     exec bash tools/demo.sh build
     ;;
   test)
-    install_missing
-    build build
+    install_missing "${TEST_PACKAGES[@]}"
+    build build -DLABELFILTER_TESTS=ON
     (cd build && ctest --output-on-failure -j"$(nproc)")
     build build-asan -DLABELFILTER_SANITIZE=ON
     (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
        ctest --output-on-failure -j"$(nproc)")
+    # 32-bit: the filter and its tests, where size_t has 32 bits. pkg-config
+    # looks at the i386 libraries only, so the host's 64-bit PAPPL is not
+    # taken for the printer application.
+    PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig \
+      build build-32 -DCMAKE_CXX_FLAGS=-m32
+    (cd build-32 && ctest --output-on-failure -j"$(nproc)")
     if [ -x fuzz/run.sh ]; then bash fuzz/run.sh; fi
     ;;
   *)

@@ -45,8 +45,14 @@ chmod 755 "$WORK/serverbin" "$WORK/serverbin/filter"
 
 mkdir -p "$OUT"
 echo "Printing $SAMPLE through pdftopdf -> gstoraster -> labelfilter ..."
-if ! CUPS_SERVERBIN="$WORK/serverbin" cupsfilter -e -p "$PPD" -m printer/labelfilter "$@" \
-     "$SAMPLE" >"$OUT/receipt.escpos" 2>"$OUT/receipt.log"; then
+# With a /tmp of its own: the filter leaves its dumps at fixed paths in /tmp
+# that every print job on the machine shares.
+status=0
+CUPS_SERVERBIN="$WORK/serverbin" sh "$ROOT/tools/private-tmp.sh" --keep "$WORK" \
+  cupsfilter -e -p "$PPD" -m printer/labelfilter "$@" "$SAMPLE" >"$OUT/receipt.escpos" 2>"$OUT/receipt.log" ||
+  status=$?
+if [ "$status" -ne 0 ]; then
+  [ "$status" -eq 77 ] && cat "$OUT/receipt.log" >&2 && exit 77
   echo "demo: cupsfilter failed; see $OUT/receipt.log" >&2
   exit 1
 fi

@@ -183,15 +183,17 @@ const std::vector<Box> kPage2 = {
     {"right margin", 198.5, 0, 204.3, 566.93, 0.0, 0.0},
 };
 
-void expectPage(const escpos::Paper& paper, const PageSlice& page, const std::vector<Box>& boxes,
+// `top` is the paper row where the page's top edge would be: its first dot
+// row less the rows the sample has above its first dot.
+void expectPage(const escpos::Paper& paper, const PageSlice& page, int top, const std::vector<Box>& boxes,
                 const std::string& context) {
   for (const Box& box : boxes) {
     const int x0 = static_cast<int>(std::floor(box.left * kDotsPerPoint));
     const int x1 = static_cast<int>(std::ceil(box.right * kDotsPerPoint));
-    const int y0 = page.firstRow + static_cast<int>(std::floor(box.top * kDotsPerPoint));
+    const int y0 = std::max(page.firstRow, top + static_cast<int>(std::floor(box.top * kDotsPerPoint)));
     // Rows past the page's end were never sent (trailing blank rows are
     // dropped), so they count as blank paper, not as part of the box.
-    const int y1 = std::min(page.endRow, page.firstRow + static_cast<int>(std::ceil(box.bottom * kDotsPerPoint)));
+    const int y1 = std::min(page.endRow, top + static_cast<int>(std::ceil(box.bottom * kDotsPerPoint)));
     const long area = static_cast<long>(x1 - x0) * std::max(0, y1 - y0);
     const long dots = area > 0 ? paper.dotsIn(x0, y0, x1, y1) : 0;
     const double fill = area > 0 ? static_cast<double>(dots) / static_cast<double>(area) : 0.0;
@@ -220,8 +222,16 @@ void expectSampleReceipt(const escpos::Paper& paper, const std::string& context,
         EXPECT_EQ(e.value, 576) << context;
       }
   }
-  for (std::size_t i = 0; i < pages.size(); ++i)
-    expectPage(paper, pages[i], i % 2 ? kPage2 : kPage1, context + ", sheet " + std::to_string(i + 1));
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    // Rows above the first dot in the sample as rendered: 22 on page 1 (the
+    // logo), 31 on page 2 (the frame). The PPD's LeadingBlank keeps at most
+    // 24 of them.
+    const int above = i % 2 ? 31 : 22;
+    int first = pages[i].firstRow;
+    while (first < pages[i].endRow && paper.dotsIn(0, first, paper.width(), first + 1) == 0) ++first;
+    EXPECT_LE(first - pages[i].firstRow, std::min(above, 24)) << context << ": blank rows above sheet " << i + 1;
+    expectPage(paper, pages[i], first - above, i % 2 ? kPage2 : kPage1, context + ", sheet " + std::to_string(i + 1));
+  }
 }
 
 void expectCuts(const escpos::Paper& paper, std::size_t streamSize, const std::string& cutting,
