@@ -129,6 +129,10 @@ void ReadPng(FILE* f, uint32_t headWidth, bool across, const ImagePage& page) {
     }
   } else {
     // Interlaced rows are complete only after the last pass: keep them all.
+    if (uint64_t{width} * height > kMaxInterlacedPixels)
+      throw ImageError("the PNG file is interlaced and " + std::to_string(width) + " x " + std::to_string(height) +
+                       " pixels; interlaced images are taken up to " + std::to_string(kMaxInterlacedPixels >> 20) +
+                       " megapixels");
     std::vector<uint8_t> image(size_t{width} * 2 * height);
     std::vector<png_bytep> rows(height);
     for (uint32_t y = 0; y < height; ++y) rows[y] = image.data() + size_t{y} * width * 2;

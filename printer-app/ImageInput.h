@@ -12,6 +12,9 @@
 // Sides beyond this are taken as a damaged or hostile header.
 inline constexpr uint32_t kMaxImageSide = 65535;
 inline constexpr uint64_t kMaxImagePixels = uint64_t{1} << 28;
+// An interlaced PNG is held whole (two bytes a pixel) until its last pass:
+// 16 megapixels, 32 MiB at most.
+inline constexpr uint64_t kMaxInterlacedPixels = uint64_t{1} << 24;
 
 // Where the rows go: `start` gets the page size (empty result to go on, or
 // why not), then `row` gets each sGray row (0 = black) top to bottom.

@@ -63,6 +63,9 @@ struct RunResult {
 // Runs a program with the environment given on top of ours.
 RunResult Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
 
+// The environment of a command that runs PAPPL's "status".
+std::map<std::string, std::string> StatusLeakTolerated();
+
 // The real `labelfilter-printer-app server` with a private state.
 class AppServer {
  public:
