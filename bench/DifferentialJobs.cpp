@@ -5,11 +5,14 @@
 //   differential_jobs write SEED FIRST COUNT DIR
 //     Writes jobs FIRST .. FIRST+COUNT-1 of series SEED into DIR: N.ras (the
 //     raster stream), N.ppd, and one line per job appended to DIR/jobs.tsv:
-//       N <tab> copies <tab> file|stdin|missing <tab> ppd|noppd <tab> summary <tab> options
+//       N <tab> copies <tab> file|stdin|missing <tab> ppd|noppd <tab> bmp|nobmp
+//         <tab> summary <tab> options
+//     ("bmp": the directory of the filter's dithering picture exists)
 //     A job depends only on SEED and N, never on how the series is batched.
 //   differential_jobs compare OLD NEW
-//     OLD and NEW are the run directories of one job (out, err, status and
-//     tmp/, the files the filter left in its /tmp). Prints "same",
+//     OLD and NEW are the run directories of one job (out, err, status,
+//     tmp/ and bmp/, the files the filter left in its /tmp and in the
+//     directory of its dithering picture). Prints "same",
 //     "same-but-pbuf180" (the one accepted difference: "free pBuf180=" is 0
 //     in OLD and an address in NEW on a page of 0 rows) or one line naming
 //     what differs; exits 0 when the runs match, 1 when they differ.
@@ -379,6 +382,7 @@ struct Job {
   std::string ppd, options, copies, summary;
   std::string input;  // "file", "stdin", or "missing": a raster file that cannot be opened
   bool withPpd = true;
+  bool bmpDir = false;  // the dithering picture's directory exists
 };
 
 Job MakeJob(uint64_t seed, uint64_t index) {
@@ -389,6 +393,7 @@ Job MakeJob(uint64_t seed, uint64_t index) {
   const unsigned in = rng.Below(1000);
   job.input = in < 3 ? "missing" : in < 250 ? "stdin" : "file";
   job.withPpd = !rng.Chance(1);
+  job.bmpDir = rng.Chance(20);
 
   const bool receipt = rng.Chance(2);
   const unsigned pages = receipt ? 1 : rng.Chance(60) ? 1 : rng.Chance(60) ? 2 : 3;
@@ -431,6 +436,7 @@ Job MakeJob(uint64_t seed, uint64_t index) {
   }
   if (job.input != "file") summary += " " + job.input;
   if (!job.withPpd) summary += " noppd";
+  if (job.bmpDir) summary += " bmpdir";
   job.summary = summary;
   return job;
 }
@@ -451,7 +457,7 @@ int WriteJobs(uint64_t seed, uint64_t first, uint64_t count, const std::string& 
       return 2;
     }
     tsv << i << '\t' << job.copies << '\t' << job.input << '\t'
-        << (job.withPpd ? "ppd" : "noppd") << '\t' << job.summary << '\t' << job.options << '\n';
+        << (job.withPpd ? "ppd" : "noppd") << '\t' << (job.bmpDir ? "bmp" : "nobmp") << '\t' << job.summary << '\t' << job.options << '\n';
   }
   return tsv ? 0 : 2;
 }
@@ -510,9 +516,9 @@ std::string CompareBytes(const std::string& what, const std::string& a, const st
          std::to_string(b.size()) + ")";
 }
 
-// The files a run left in its /tmp: name -> content ("<directory>" etc. for
+// The files a run left in a directory: name -> content ("<directory>" etc. for
 // anything that is not a regular file).
-std::map<std::string, std::string> TmpFiles(const std::filesystem::path& dir) {
+std::map<std::string, std::string> FilesIn(const std::filesystem::path& dir) {
   std::map<std::string, std::string> files;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
@@ -564,17 +570,20 @@ int Compare(const std::filesystem::path& oldRun, const std::filesystem::path& ne
     break;
   }
 
-  const auto oldTmp = TmpFiles(oldRun / "tmp"), newTmp = TmpFiles(newRun / "tmp");
-  std::vector<std::string> names;
-  for (const auto& [name, content] : oldTmp) names.push_back(name);
-  for (const auto& [name, content] : newTmp)
-    if (!oldTmp.count(name)) names.push_back(name);
-  for (const std::string& name : names) {
-    const auto o = oldTmp.find(name), n = newTmp.find(name);
-    if (o == oldTmp.end() || n == newTmp.end())
-      note("/tmp/" + name + " left by " + (o == oldTmp.end() ? "new" : "old") + " only");
-    else
-      note(CompareBytes("/tmp/" + name, o->second, n->second));
+  for (const char* dir : {"tmp", "bmp"}) {
+    const auto oldFiles = FilesIn(oldRun / dir), newFiles = FilesIn(newRun / dir);
+    std::vector<std::string> names;
+    for (const auto& [name, content] : oldFiles) names.push_back(name);
+    for (const auto& [name, content] : newFiles)
+      if (!oldFiles.count(name)) names.push_back(name);
+    for (const std::string& name : names) {
+      const std::string path = (std::strcmp(dir, "tmp") == 0 ? "/tmp/" : "the picture's directory: ") + name;
+      const auto o = oldFiles.find(name), n = newFiles.find(name);
+      if (o == oldFiles.end() || n == newFiles.end())
+        note(path + " left by " + (o == oldFiles.end() ? "new" : "old") + " only");
+      else
+        note(CompareBytes(path, o->second, n->second));
+    }
   }
 
   if (differences.empty()) {

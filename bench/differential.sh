@@ -24,12 +24,19 @@
 # accepted: "free pBuf180=" may be 0 in the old filter and an address in the
 # new one on a page of 0 rows (the new filter keeps the buffer).
 #
-# Every run has a private /tmp (a tmpfs in its own mount namespace), since the
-# filter writes its diagnostic files at fixed paths there; this needs root.
+# The filter writes diagnostic files at fixed paths that every process on the
+# machine shares: its dumps in /tmp and its dithering picture in
+# /Users/quorle/Desktop/Work (when that directory exists). So every run sees
+# a root of its own (bound from the real one, in a private mount namespace)
+# with a fresh /tmp and, for some jobs, the picture's directory; this needs
+# root. What the run leaves in both is compared too.
 # A differing job's raster, PPD, options and both runs' results are kept in
 # the failures directory, with a one-line summary printed. Exit status 1 when
 # any job differs, 2 when the check could not run.
 set -euo pipefail
+
+# make_root: a root of the worker's own, with its own /tmp and /Users.
+source "$(dirname "${BASH_SOURCE[0]}")/private-root.sh"
 
 # One worker, inside its own mount namespace: runs jobs FIRST .. FIRST+COUNT-1.
 # Everything it needs comes from the DIFF_* variables exported below.
@@ -37,15 +44,17 @@ worker() {
   local first=$1 count=$2 id=$3
   local dir=$DIFF_WORK/worker$id
   local jobs=$dir/jobs runs=$dir/runs
-  local end=$((first + count)) batch n index copies input ppdmode summary options result status
+  local end=$((first + count)) batch n index copies input ppdmode bmpmode summary options result status
   mkdir -p "$dir"
+  local root=$dir/root  # binds of the real root: never rm -r it from inside
+  make_root "$root"
   : >"$dir/results"
   for ((batch = first; batch < end; batch += DIFF_BATCH)); do
     n=$((end - batch < DIFF_BATCH ? end - batch : DIFF_BATCH))
     rm -rf "$jobs"
     mkdir -p "$jobs"
     "$DIFF_BIN/differential_jobs" write "$DIFF_SEED" "$batch" "$n" "$jobs"
-    while IFS=$'\t' read -r -u 3 index copies input ppdmode summary options; do
+    while IFS=$'\t' read -r -u 3 index copies input ppdmode bmpmode summary options; do
       run_filter old "$DIFF_BIN/old-labelfilter"
       run_filter new "$DIFF_BIN/new-labelfilter"
       result=$("$DIFF_BIN/differential_jobs" compare "$runs/old" "$runs/new") && status=0 || status=$?
@@ -63,8 +72,9 @@ worker() {
   rm -rf "$jobs" "$runs"
 }
 
-# Runs one filter on the current job into $runs/SIDE: out, err, status and
-# tmp/ (what the run left in its /tmp, which is a fresh tmpfs for each run).
+# Runs one filter on the current job into $runs/SIDE: out, err, status, tmp/
+# and bmp/ (what the run left in its /tmp, a fresh tmpfs for each run, and in
+# the dithering picture's directory).
 run_filter() {
   local side=$1 filter=$2 status
   local run=$runs/$side
@@ -76,17 +86,23 @@ run_filter() {
     stdin) stdin=$jobs/$index.ras ;;
     *) args+=("$jobs/$index.missing") ;;
   esac
-  mount -t tmpfs -o mode=1777 tmpfs /tmp
+  mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+  if [ "$bmpmode" = bmp ]; then mkdir -p "$root$DIFF_BMP_DIR"; fi
   (
-    cd "$run"
     if [ "$ppdmode" = ppd ]; then export PPD=$jobs/$index.ppd; else unset PPD; fi
     ulimit -t 120  # a runaway conversion ends the run, not the check
     # CUPS passes the queue name as argv[0].
-    exec -a receipt "$filter" "${args[@]}" <"$stdin" >"$run/out" 2>"$run/err"
+    exec chroot "$root" /bin/bash -c 'cd "$1" && shift && exec -a receipt "$@"' run "$run" \
+      "$filter" "${args[@]}" <"$stdin" >"$run/out" 2>"$run/err"
   ) && status=0 || status=$?
   echo "$status" >"$run/status"
-  cp -a /tmp/. "$run/tmp/"
-  umount /tmp
+  cp -a "$root/tmp/." "$run/tmp/"
+  umount "$root/tmp"
+  if [ -d "$root/Users" ]; then
+    mkdir -p "$run/bmp"
+    if [ -d "$root$DIFF_BMP_DIR" ]; then cp -a "$root$DIFF_BMP_DIR/." "$run/bmp/"; fi
+    rm -rf "$root/Users"
+  fi
 }
 
 keep_failure() {
@@ -101,7 +117,8 @@ keep_failure() {
   {
     echo "# job $index of seed $DIFF_SEED: $summary"
     echo "# $result"
-    echo "# each filter ran in a private /tmp; old/ and new/ hold out, err, status and tmp/"
+    echo "# each filter ran with a private /tmp; old/ and new/ hold out, err, status, tmp/ and bmp/"
+    if [ "$bmpmode" = bmp ]; then echo "# $DIFF_BMP_DIR existed (bmp/ holds what the filter left there)"; fi
     if [ "$ppdmode" = ppd ]; then printf 'PPD=job.ppd '; else printf 'env -u PPD '; fi
     printf 'FILTER %s user "job %s" %s %q' "$index" "$index" "$copies" "$options"
     case $input in
@@ -194,6 +211,7 @@ git -C "$repo" worktree remove --force "$worktree"
 mkdir -p "$failures"
 rm -rf "$failures"/job-*  # a previous run's
 export DIFF_WORK=$work DIFF_BIN=$work/bin DIFF_SEED=$seed DIFF_FAILURES=$failures DIFF_BATCH=20
+export DIFF_BMP_DIR=/Users/quorle/Desktop/Work
 echo "running $jobs jobs (seed $seed) on $parallel workers"
 share=$(((jobs + parallel - 1) / parallel))
 pids=()

@@ -22,13 +22,15 @@
 #   x raster       memory / the page's raster bytes (cupsBytesPerLine x rows)
 # Targets: 1-bit <= 1.5 x floor, 24-bit <= 2.5 x, 8-bit <= 3 x in every mode;
 # memory <= 3 x raster bytes everywhere. The floor and rastertolabel rows are
-# references without targets. Each run has a private /tmp (the filter writes
-# diagnostic files at fixed paths there), which needs root. The table goes to
+# references without targets. Each run has a root of its own with an empty
+# /tmp and no /Users (the filter writes diagnostic files at fixed paths
+# there; see private-root.sh), which needs root. The table goes to
 # standard output, progress to standard error. Exit status 0 whatever the
 # figures, 1 when a run could not be made or failed.
 set -euo pipefail
 
-script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+here=$(cd "$(dirname "$0")" && pwd)
+script=$here/$(basename "$0")
 repo=$(cd "$(dirname "$0")/.." && pwd)
 markdown=0 build='' height=''
 for arg in "$@"; do
@@ -173,10 +175,9 @@ empties=(
   "empty-floor|floor|"
 )
 
-# Runs "$@" with a fresh, private /tmp.
-private_tmp() {
-  unshare -m --propagation private bash -c 'mount -t tmpfs tmpfs /tmp && exec "$@"' private_tmp "$@"
-}
+
+# Runs "$@" with an empty /tmp and no /Users of the machine's (see private-root.sh).
+private_root() { bash "$here/private-root.sh" "$@"; }
 
 # measure ID KIND PPD OPTIONS RASTER TOOL: one run under callgrind or time.
 measure() {
@@ -191,13 +192,14 @@ measure() {
   local status=0 i
   if [ "$tool" = callgrind ]; then
     args=(valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.out" --log-file="$dir/valgrind.log" "${args[@]}")
-    (cd "$dir" && export PPD=$ppd && private_tmp "${args[@]}" >"$dir/out" 2>"$dir/err") || status=$?
+    (cd "$dir" && export PPD=$ppd && private_root "$dir/root" "${args[@]}" >"$dir/out" 2>"$dir/err") || status=$?
   else
     # Three times: the peak moves by a few hundred KiB from run to run.
     for i in 1 2 3; do
       status=0
       (cd "$dir" && export PPD=$ppd &&
-         private_tmp /usr/bin/time -v -o "$dir/time.$i.txt" "${args[@]}" >"$dir/out" 2>"$dir/err") || status=$?
+         private_root "$dir/root" /usr/bin/time -v -o "$dir/time.$i.txt" "${args[@]}" >"$dir/out" 2>"$dir/err") ||
+        status=$?
     done
   fi
   echo "$status" >"$dir/status"
