@@ -1,0 +1,565 @@
+// Where a wrong page would not say which part went wrong: the neighbourhood
+// rules and their flat-offset reads, Otsu's search, the dithers' tables, the
+// diffusion windows, the edge classifier, the transforms' identities and the
+// corners of choice parsing. Whole pages are pinned end to end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "BayerDither.h"
+#include "BilevelConversion.h"
+#include "BitmapTransforms.h"
+#include "ErrorDiffusion.h"
+#include "PagePipeline.h"
+#include "PrintSettings.h"
+#include "ostu.h"
+
+namespace {
+
+using Row = std::vector<int>;
+using Grid = std::vector<Row>;
+
+// A grey page as the conversion sees it. The rules read it as a page of
+// three bytes per pixel with `extra` bytes after each row's pixels; with
+// extra == 3 and `pad` given, the row's padding slot is stored at that level
+// (a 24-bit raster's padding), otherwise it is not stored and reads white
+// (an 8-bit page's). `gap` adds unused bytes between stored rows.
+struct Page {
+  std::vector<uint8_t> bytes;
+  size_t width, rows, stride, slots, stride24;
+
+  explicit Page(const Grid& g, size_t extra = 0, std::optional<int> pad = {}, size_t gap = 0)
+      : width(g[0].size()), rows(g.size()), slots(width + (pad ? 1 : 0)), stride24(3 * width + extra) {
+    stride = slots + gap;
+    bytes.assign(stride * rows, 0xA5);
+    for (size_t y = 0; y < rows; ++y) {
+      for (size_t x = 0; x < width; ++x) bytes[y * stride + x] = static_cast<uint8_t>(g[y][x]);
+      if (pad) bytes[y * stride + width] = static_cast<uint8_t>(*pad);
+    }
+  }
+  GreyPlane Plane() { return {bytes, width, rows, stride, slots, stride24}; }
+  Grid Levels(bool withPad = false) const {
+    Grid out(rows);
+    for (size_t y = 0; y < rows; ++y)
+      for (size_t x = 0; x < (withPad ? slots : width); ++x) out[y].push_back(bytes[y * stride + x]);
+    return out;
+  }
+};
+
+// One ProcessLine call at (x, y), with the decisions already taken above and
+// to the left of it on the page (-1: still the reference level).
+std::vector<int> Decide(const Grid& reference, int x, int y, int above, int left, size_t extra = 0,
+                        std::optional<int> pad = {}) {
+  Page ref(reference, extra, pad), page(reference, extra, pad);
+  if (above >= 0) page.bytes[(y - 1) * page.stride + x] = static_cast<uint8_t>(above);
+  if (left >= 0) page.bytes[y * page.stride + x - 1] = static_cast<uint8_t>(left);
+  EXPECT_EQ(ProcessLine(page.Plane(), ref.Plane(), x, y), 1);
+  return page.Levels(pad.has_value())[static_cast<size_t>(y)];
+}
+
+TEST(ProcessLine, RowZeroRuleAndRuns) {
+  struct Case { Row row, expected; } const cases[] = {
+      {{220, 250}, {255, 250}},            // 220 and lighter: white, and no run up the 30-level step
+      {{219, 250}, {255, 255}},            // row 0 under 220: white from 200, and the run takes 31
+      {{200, 229, 240}, {255, 229, 240}},  // a white run needs a 30-level rise
+      {{199, 250}, {0, 250}},              // black below 200
+      {{190, 210, 234}, {0, 0, 0}},        // a black run goes on up to 234 ...
+      {{190, 210, 235}, {0, 0, 235}},
+      {{100, 125, 151, 160}, {0, 0, 151, 160}},  // ... and by rises of 25 at most
+  };
+  for (const Case& c : cases) EXPECT_EQ(Decide({c.row}, 0, 0, -1, -1), c.expected) << "row from " << c.row[0];
+}
+
+// The target is the centre of a 3 x 3 page (x = 1, y = 1) unless x says 0;
+// the row is the target's row after the call. Rule set A applies when the
+// pixel is nearer the one above than the one below, else B1 (lighter than
+// above) or B2 (darker). Every centre case is decided again at the end of a
+// row, where the neighbours are read through the flat offsets instead of
+// directly, with the right neighbour moved to the next row's first pixel.
+TEST(ProcessLine, RuleSets) {
+  constexpr int W = 255;
+  struct Case {
+    const char* what;
+    Grid ref;
+    int above, left;  // decisions on the page, -1: still the reference level
+    Row row;
+    int x = 1;
+  } const cases[] = {
+      {"220 and lighter: white, no run", {{W, 100, W}, {100, 220, 250}, {W, 100, W}}, -1, -1, {100, W, 250}},
+      {"A1 dark like its left neighbour: the left decision", {{W, 80, W}, {71, 90, 90}, {W, W, W}}, -1, W, {W, W, 90}},
+      {"A1 dark between darker rows: a gap, white", {{W, 40, W}, {50, 90, 50}, {W, 10, W}}, -1, -1, {50, W, 50}},
+      {"A1 gap right of a white lighter pixel: black", {{W, 40, W}, {200, 90, 90}, {W, 10, W}}, -1, W, {W, 0, 0}},
+      {"A1 ... of a black one: white", {{W, 40, W}, {200, 90, 90}, {W, 10, W}}, -1, 0, {0, W, 90}},
+      {"A2 between dark rows, right rises 36: black", {{W, 90, W}, {140, 140, 176}, {W, 90, W}}, -1, -1, {140, 0, 176}},
+      {"A2 ... 35: white, and the run takes it", {{W, 90, W}, {140, 140, 175}, {W, 90, W}}, -1, -1, {140, W, W}},
+      {"A3 200 under lighter: an edge, black", {{W, 225, W}, {200, 200, 200}, {W, 235, W}}, -1, -1, {200, 0, 0}},
+      {"A3 light grey follows the decision above", {{W, 205, W}, {210, 210, W}, {W, 240, W}}, 0, -1, {210, 0, W}},
+      {"A3 lighter above and left: the above's", {{W, 240, W}, {240, 205, 205}, {W, 160, W}}, W, -1, {240, W, 205}},
+      {"A4 20 lighter than above, over dark: white", {{W, 130, W}, {150, 150, 150}, {W, 50, W}}, 0, -1, {150, W, 150}},
+      {"A4 within 19 of the left: its decision", {{W, 150, W}, {131, 150, W}, {W, 160, W}}, W, 0, {0, 0, W}},
+      {"A4 mid grey between white rows: black", {{W, 210, W}, {100, 150, 150}, {W, W, W}}, W, -1, {100, 0, 0}},
+      {"A5.1 over 20 darker than both sides: black", {{W, 100, W}, {190, 150, 175}, {W, 100, W}}, -1, -1, {190, 0, 0}},
+      {"A5.1 by 20 on the right: stays white", {{W, 100, W}, {190, 150, 170}, {W, 100, W}}, -1, -1, {190, W, 170}},
+      {"A5.2 35 below white left, dark above: white", {{W, 99, W}, {200, 165, 165}, {W, 231, W}}, 0, -1, {200, W, 165}},
+      {"A5.2 ... 36 darker: black", {{W, 99, W}, {201, 165, 165}, {W, 231, W}}, 0, -1, {201, 0, 0}},
+      {"B1 column 0, within 19 of above: its decision", {{131, W, W}, {150, W, W}, {140, W, W}}, 0, -1, {0, W, W}, 0},
+      {"B1 column 0, 20 lighter than above: white", {{130, W, W}, {150, W, W}, {140, W, W}}, 0, -1, {W, W, W}, 0},
+      {"B1 within 19 of above: its black", {{W, 131, W}, {150, 150, 150}, {W, 140, W}}, 0, -1, {150, 0, 0}},
+      {"B1 lighter than above: its white", {{W, 131, W}, {150, 150, 150}, {W, 140, W}}, W, -1, {150, W, 150}},
+      {"B1 light grey by white, under black: white", {{W, 180, W}, {220, 210, 210}, {W, 205, W}}, 0, -1, {220, W, 210}},
+      {"B1.4 mid grey by white, under black: black", {{W, 110, W}, {230, 140, 140}, {W, 140, W}}, 0, -1, {230, 0, 0}},
+      {"B1.4 ... under white: white", {{W, 110, W}, {230, 140, 140}, {W, 140, W}}, W, -1, {230, W, 140}},
+      {"B2 under black: black", {{W, 200, W}, {150, 150, 150}, {W, 150, W}}, 0, -1, {150, 0, 0}},
+      {"B2 darker than above: the left white", {{W, 200, W}, {150, 150, 150}, {W, 150, W}}, W, W, {W, W, 150}},
+      {"B2 darker than above: the left black", {{W, 200, W}, {150, 150, 150}, {W, 150, W}}, W, 0, {0, 0, 0}},
+      {"B2.3 50 over the left, under black: white", {{W, 200, W}, {100, 150, 150}, {W, 150, W}}, 0, -1, {100, W, 150}},
+      {"B2.4 just under above, white left: black", {{W, 160, W}, {210, 150, 150}, {W, 150, W}}, W, -1, {210, 0, 0}},
+      {"B2 ... right of grey: white", {{W, 160, W}, {150, 150, 150}, {W, 150, W}}, W, -1, {150, W, 150}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Decide(c.ref, c.x, 1, c.above, c.left), c.row) << c.what;
+    if (c.x != 1) continue;
+    const Grid& g = c.ref;
+    const Grid atRowEnd = {{g[0][0], g[0][1]}, {g[1][0], g[1][1]}, {g[1][2], g[2][1]}};
+    EXPECT_EQ(Decide(atRowEnd, 1, 1, c.above, c.left)[1], c.row[1]) << c.what << ", at the row end";
+  }
+}
+
+// Left of column 0 is the end of the row above in the three-byte page of
+// 3w + extra bytes a row; right of the last column is the next row's first
+// pixel (extra 0), unstored padding (white), or a stored padding slot, which
+// a run may also fill.
+TEST(ProcessLine, FlatOffsetReads) {
+  // rightEnd: row 1 of {{255, 100}, {190, 150}, {100, 100}} after deciding (1, 1);
+  // columnZero: {{255, 210}, {199, 255}} after the threshold scan.
+  struct Case { size_t extra; std::optional<int> pad; Grid rightEnd, columnZero; } const cases[] = {
+      {0, {}, {{190, 255}}, {{255, 255}, {255, 255}}},  // right: the next row's 100; left: 210 of the row above
+      {1, {}, {{190, 0}}, {{255, 255}, {255, 255}}},
+      {2, {}, {{190, 0}}, {{255, 255}, {255, 255}}},
+      {3, {}, {{190, 0}}, {{255, 255}, {0, 255}}},  // left: the white padding of the row above
+      {3, 100, {{190, 255, 100}}, {}},
+      {3, 171, {{190, 0, 0}}, {}},  // black, and its run takes the padding slot
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Grid{Decide({{255, 100}, {190, 150}, {100, 100}}, 1, 1, -1, -1, c.extra, c.pad)}, c.rightEnd)
+        << "extra " << c.extra;
+    if (c.columnZero.empty()) continue;
+    Page page({{255, 210}, {199, 255}}, c.extra, c.pad);
+    Color2BW(page.Plane(), 100, 0);
+    EXPECT_EQ(page.Levels(), c.columnZero) << "extra " << c.extra;
+  }
+}
+
+TEST(ProcessLine, CallsOffThePageChangeNothing) {
+  Page ref({{150, 160}, {170, 180}}), page = ref;
+  GreyPlane narrow = page.Plane();
+  narrow.stride24 = 5;  // the second pixel's three bytes are not all in the row
+  for (auto [x, y] : {std::pair{2, 0}, {-1, 0}, {0, 2}, {0, -1}}) ProcessLine(page.Plane(), ref.Plane(), x, y);
+  ProcessLine(narrow, ref.Plane(), 1, 0);
+  EXPECT_EQ(page.Levels(), ref.Levels());
+}
+
+// A random page whose rows mostly repeat the one above, with blocks of
+// eight pixels that are all black, all white or drawn from `levels`.
+Grid RandomGrid(std::mt19937& rng, size_t maxWidth, size_t maxRows, std::span<const int> levels) {
+  const size_t w = 1 + rng() % maxWidth, h = 1 + rng() % maxRows;
+  Grid g;
+  while (g.size() < h) {
+    if (!g.empty() && rng() % 3 > 0) {
+      g.push_back(g.back());
+      continue;
+    }
+    Row row(w);
+    for (size_t x = 0, kind = 0; x < w; ++x) {
+      if (x % 8 == 0) kind = rng() % 4;
+      row[x] = kind == 0 ? 0 : kind == 1 ? 255 : levels[rng() % levels.size()];
+    }
+    g.push_back(row);
+  }
+  return g;
+}
+
+// Laid out as the filter hands pages over: 8-bit (rows padded to whole words,
+// raster bytes between them) or 24-bit (exact rows, or a stored padding slot).
+Page RandomPage(std::mt19937& rng, int layout) {
+  Row any(256);
+  std::iota(any.begin(), any.end(), 0);
+  const Grid g = RandomGrid(rng, 27, 19, any);
+  const size_t w = g[0].size();
+  if (layout == 0) return Page(g, ((w * 24 + 31) >> 5 << 2) - 3 * w, {}, rng() % 4);
+  if (layout == 1) return Page(g);
+  return Page(g, 3, static_cast<int>(rng() % 256));
+}
+
+// The threshold mode skips settled stretches and repeats the decisions of
+// uniform rows; it must decide as a plain scan that hands every grey pixel
+// to ProcessLine in reading order.
+TEST(Color2BW, ThresholdModeDecidesAsThePlainScan) {
+  // Equal rows that are not repeats: the third, as the reference above it
+  // differs; the fourth, as the decisions above it differ (its first pixel
+  // reads the end of the row above).
+  const Row b = {170, 131, 0, 78, 200, 188};
+  struct Case { Grid page, expected; } const stretches[] = {
+      {{{120, 230, 170}, {100, 150, 150}, {100, 150, 150}, {100, 150, 150}},
+       {{0, 255, 0}, {0, 255, 0}, {0, 255, 255}, {0, 255, 255}}},
+      {{{238, 91, 210, 74, 145, 255}, b, b, b, b},
+       {{255, 0, 255, 0, 0, 255}, {0, 0, 0, 0, 255, 0}, {0, 0, 0, 0, 255, 255}, {255, 0, 0, 0, 255, 255},
+        {255, 0, 0, 0, 255, 255}}},
+  };
+  for (const Case& c : stretches) {
+    Page page(c.page);
+    Color2BW(page.Plane(), 100, 0);
+    EXPECT_EQ(page.Levels(), c.expected);
+  }
+
+  std::mt19937 rng(7);
+  for (int round = 0; round < 600; ++round) {
+    Page page = RandomPage(rng, round % 3), plain = page, ref = page;
+    Color2BW(page.Plane(), 100, 0);
+    for (size_t y = 0; y < plain.rows; ++y)
+      for (size_t x = 0; x < plain.width; ++x)
+        if (const int v = plain.bytes[y * plain.stride + x]; v != 0 && v != 255)
+          ProcessLine(plain.Plane(), ref.Plane(), static_cast<int>(x), static_cast<int>(y));
+    ASSERT_EQ(page.bytes, plain.bytes) << "round " << round;
+  }
+}
+
+TEST(Otsu, SearchesInSinglePrecisionOverTheStrideScaledHistogram) {
+  struct Case { std::vector<std::pair<int, int>> histogram; int expected; } const cases[] = {  // (level, pixels)
+      {{{40, 4}, {200, 4}}, 40},  // every split between two levels ties: the first wins
+      {{{3, 1}, {200, 7}}, 3},
+      {{{10, 8}, {60, 1}, {240, 7}}, 60},
+      // Normalised by the pixel count, the split would fall at 10.
+      {{{10, 3}, {33, 2}, {56, 3}}, 33},
+      // Near-equal candidates: running class sums would round their way to 72.
+      {{{24, 8}, {72, 8}, {120, 8}}, 24},
+      // A split leaving one class empty never qualifies, float residue or not.
+      {{{223, 12}, {224, 12}}, 223},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> row;
+    for (auto [level, n] : c.histogram) row.insert(row.end(), 3 * static_cast<size_t>(n), static_cast<uint8_t>(level));
+    EXPECT_EQ(otsu(row, static_cast<int>(row.size()), 1, 24, 100), c.expected) << c.histogram[0].first;
+  }
+}
+
+TEST(Otsu, GreyPassCompactsWholeGroupsInPlace) {
+  // Two rows of 2 pixels at a 10-byte stride: three padding bytes form a
+  // third group, the tenth byte is dropped, and nothing past the last whole
+  // row is read. Levels are truncated means plus the offset, clamped.
+  const std::vector<uint8_t> rows = {10,  20,  32,  100, 100, 100, 0,   0,   5,   9, /* */
+                                     200, 200, 200, 0,   0,   0,   254, 255, 255, 9, 77};
+  struct Case { int nBrightness; std::vector<uint8_t> levels; } const cases[] = {
+      {0, {20, 100, 1, 200, 0, 254}}, {127, {147, 227, 128, 255, 127, 255}}, {-30, {0, 70, 0, 170, 0, 224}}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> page = rows;
+    EXPECT_EQ(GreyPass(page, 10, 3, c.nBrightness), 6u);
+    EXPECT_EQ(std::vector<uint8_t>(page.begin(), page.begin() + 6), c.levels) << c.nBrightness;
+    EXPECT_EQ(std::vector<uint8_t>(page.begin() + 6, page.end()), std::vector<uint8_t>(rows.begin() + 6, rows.end()));
+  }
+}
+
+TEST(Dithers, BayerTableIsTheRecursiveIndexMatrixTimesFour) {
+  // M(2n) = [[4M, 4M + 2], [4M + 3, 4M + 1]] from M(1) = [0].
+  const auto m = [](auto& self, size_t i, size_t j, size_t n) -> int {
+    if (n == 1) return 0;
+    const size_t h = n / 2;
+    return 4 * self(self, i % h, j % h, h) + (i < h ? (j < h ? 0 : 2) : (j < h ? 3 : 1));
+  };
+  for (size_t i = 0; i < 8; ++i)
+    for (size_t j = 0; j < 8; ++j) EXPECT_EQ(BAYER_PATTERN_8X8[i][j], 4 * m(m, i, j, 8)) << i << "," << j;
+}
+
+TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
+  for (auto [level, expected] : {std::pair{229, 0}, {230, 255}, {1, 0}, {255, 255}}) {
+    Page page(Grid(9, std::vector<int>(9, level)));
+    makeDitherBayer8(page.Plane(), 100);
+    EXPECT_EQ(page.Levels(), Grid(9, std::vector<int>(9, expected))) << level;
+  }
+  // Only a brightness change brings grey into the table's range, which is
+  // indexed column first: 230 at nLight 110 meets 240 at (3, 0), 160 at (0, 3).
+  Page page(Grid(4, std::vector<int>(4, 230)));
+  makeDitherBayer8(page.Plane(), 110);
+  EXPECT_EQ(page.Levels()[0][3], 0);
+  EXPECT_EQ(page.Levels()[3][0], 255);
+}
+
+TEST(Dithers, OrderedThreeByThreeBlocks) {
+  // The thresholds are 255 k / 9 for k = 1..9, rounded.
+  std::vector<int> thresholds;
+  for (const auto& row : aryOrderedDither) thresholds.insert(thresholds.end(), row.begin(), row.end());
+  std::sort(thresholds.begin(), thresholds.end());
+  for (int k = 1; k <= 9; ++k) EXPECT_EQ(thresholds[k - 1], (255 * k + 4) / 9) << k;
+
+  // The block of a uniform 4 x 4 page, whose margin keeps its level: a cell
+  // is white when its threshold is below the level, all white from 225,
+  // all black under 50.
+  struct Case { int level; Grid block; } const levels[] = {
+      {49, {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}},
+      {50, {{255, 0, 0}, {0, 0, 0}, {0, 0, 0}}},
+      {57, {{255, 0, 0}, {0, 0, 0}, {0, 0, 0}}},
+      {143, {{255, 0, 255}, {255, 255, 0}, {0, 0, 255}}},
+      {224, {{255, 0, 255}, {255, 255, 0}, {255, 255, 255}}},
+      {225, {{255, 255, 255}, {255, 255, 255}, {255, 255, 255}}},
+  };
+  for (const Case& c : levels) {
+    Page page(Grid(4, std::vector<int>(4, c.level)));
+    OrderedDither(page.Plane(), 100);
+    Grid expected = c.block;
+    for (auto& row : expected) row.push_back(c.level);
+    expected.push_back(std::vector<int>(4, c.level));
+    EXPECT_EQ(page.Levels(), expected) << c.level;
+  }
+  // Blocks start strictly before the last three columns and rows.
+  struct Size { size_t width, height, blockColumns, blockRows; } const sizes[] = {
+      {9, 9, 6, 6}, {10, 9, 9, 6}, {4, 4, 3, 3}, {3, 9, 0, 0}, {1, 1, 0, 0}};
+  for (const Size& s : sizes) {
+    Page page(Grid(s.height, std::vector<int>(s.width, 100)));
+    OrderedDither(page.Plane(), 100);
+    for (size_t y = 0; y < s.height; ++y)
+      for (size_t x = 0; x < s.width; ++x)
+        EXPECT_EQ(page.Levels()[y][x] != 100, x < s.blockColumns && y < s.blockRows)
+            << s.width << "x" << s.height << " at " << x << "," << y;
+  }
+}
+
+TEST(IsBorder, Kinds) {
+  struct Case { Grid page; int x, y, expected; } const cases[] = {
+      {{{255, 49, 0}}, 1, 0, -1}, {{{255, 50, 0}}, 1, 0, 0},  // only mid-tones 50..229 are classified
+      {{{255, 229, 0}}, 1, 0, 0}, {{{255, 230, 0}}, 1, 0, -1},
+      {{{0, 255, 0}, {255, 150, 0}}, 1, 1, 1},
+      {{{0, 255, 0}, {0, 150, 100}, {0, 0, 0}}, 1, 1, 2},
+      {{{0, 255, 0}, {0, 150, 255}, {0, 0, 0}}, 1, 1, 3},
+      {{{0, 150, 255}}, 1, 0, 4},
+      {{{0, 150, 255}, {0, 255, 0}}, 1, 0, 5},
+      {{{0, 0, 0}, {0, 150, 0}, {0, 255, 0}}, 1, 1, 6},
+      {{{229, 150, 0}}, 1, 0, -1},  // the light left side needs 230, the others 225
+      {{{0, 150, 225}}, 1, 0, 4}, {{{0, 150, 224}}, 1, 0, -1},
+      {{{0, 229, 0}, {255, 150, 0}}, 1, 1, 0},  // the extra side of 1, 3, 5 needs 230
+      {{{0, 225, 0}, {0, 150, 229}, {0, 0, 0}}, 1, 1, 2},
+      {{{255, 150, 100}}, 1, 0, -1},  // the dark side must be under 100
+      {{{255}, {150}, {0}}, 0, 1, 2}, {{{0}, {150}, {255}}, 0, 1, 6},  // missing neighbours fail their tests
+      {{{150}}, 0, 0, -1}, {{{255, 150, 0}}, 3, 0, -1}, {{{255, 150, 0}}, -1, 0, -1},
+  };
+  for (const Case& c : cases) {
+    Page page(c.page);
+    EXPECT_EQ(IsBorder(page.Plane(), c.x, c.y), c.expected) << "case " << (&c - cases);
+  }
+}
+
+TEST(EdgeSnapPass, TakesTheNeighboursSideAt150FromTheUntouchedPage) {
+  struct Case { Grid page; int nBrightness; Grid expected; } const cases[] = {
+      {{{0, 151, 0}, {255, 150, 0}}, 0, {{0, 151, 0}, {255, 255, 0}}},  // kind 0: the level above
+      {{{0, 150, 0}, {255, 150, 0}}, 0, {{0, 150, 0}, {255, 0, 0}}},
+      {{{0, 149, 0}, {255, 150, 0}}, 2, {{0, 149, 0}, {255, 255, 0}}},
+      {{{0, 0}, {200, 150}, {0, 255}}, 0, {{0, 0}, {200, 255}, {0, 255}}},  // kind 6: the level to the left
+      {{{0, 0}, {150, 150}, {0, 255}}, 0, {{0, 0}, {150, 0}, {0, 255}}},
+      {{{255, 150, 0}}, 0, {{255, 150, 0}}},  // kind 0 in row 0 and kind 2 in column 0 stay
+      {{{255}, {150}, {0}}, 0, {{255}, {150}, {0}}},
+      // The pixel at row 2 reads the 140 above it, not the 255 it became.
+      {{{255, 200, 0}, {255, 140, 0}, {255, 160, 0}}, 0, {{255, 200, 0}, {255, 255, 0}, {255, 0, 0}}},
+      // Light sides from 225, dark ones under 100, past the pixels skipped
+      // as black and white, and a row that differs only in its last pixel.
+      {{{0, 225, 0}, {200, 150, 0}, {0, 0, 0}}, 0, {{0, 225, 0}, {200, 255, 0}, {0, 0, 0}}},
+      {{{0, 150, 0}, {99, 150, 225}, {0, 150, 0}}, 0, {{0, 150, 0}, {99, 0, 225}, {0, 150, 0}}},
+      {{{0, 0, 0, 0, 0, 0, 0, 0, 255, 0}, {0, 0, 0, 0, 0, 0, 0, 0, 150, 0}, Row(10, 0)}, 0,
+       {{0, 0, 0, 0, 0, 0, 0, 0, 255, 0}, Row(10, 0), Row(10, 0)}},
+      {{{200, 0}, {200, 0}, {200, 150}, {200, 255}}, 0, {{200, 0}, {200, 0}, {200, 255}, {200, 255}}},
+  };
+  for (const Case& c : cases) {
+    Page page(c.page);
+    EdgeSnapPass(page.Plane(), c.nBrightness);
+    EXPECT_EQ(page.Levels(), c.expected) << "case " << (&c - cases);
+  }
+}
+
+// A row's snaps depend on that row and its two neighbours alone, so the
+// pass must snap each row of a page as it snaps the row in its three-row
+// window; pages with uniform stretches check the rows the pass repeats.
+TEST(EdgeSnapPass, SnapsEachRowAsItsWindowDoes) {
+  std::mt19937 rng(13);
+  const int levels[] = {0, 49, 50, 99, 100, 150, 151, 224, 225, 229, 230, 255};
+  for (int round = 0; round < 400; ++round) {
+    const Grid g = RandomGrid(rng, 20, 12, levels);
+    const size_t h = g.size();
+    const int nBrightness = static_cast<int>(rng() % 3) * 5 - 5;
+    Page page(g);
+    EdgeSnapPass(page.Plane(), nBrightness);
+    for (size_t y = 0; y < h; ++y) {
+      const size_t first = y > 0 ? y - 1 : 0, last = std::min(h - 1, y + 1);
+      const auto at = [&](size_t y) { return g.begin() + static_cast<std::ptrdiff_t>(y); };
+      Page window(Grid(at(first), at(last + 1)));
+      EdgeSnapPass(window.Plane(), nBrightness);
+      ASSERT_EQ(page.Levels()[y], window.Levels()[y - first]) << "round " << round << " row " << y;
+    }
+  }
+}
+
+Grid Diffuse(const Grid& levels) {
+  Page page(levels);
+  EXPECT_EQ(ErrorDiffusion(page.Plane(), 100), 0);
+  return page.Levels();
+}
+
+// Each row isolates one neighbour of the source pixel (1, 0): the other
+// pixels are black and outside every window. The neighbour's level sits on
+// either side of the value that its share moves across 128.
+TEST(ErrorDiffusion, SharesAreFlooredSixteenths) {
+  // The neighbour (nx, ny) ends black at level `below`, white at `above`.
+  struct Case { int source, nx, ny, below, above; } const cases[] = {
+      {127, 2, 0, 72, 73},   {127, 0, 1, 104, 105}, {127, 1, 1, 88, 89},   {127, 2, 1, 120, 121},  // +55 +23 +39 +7
+      {128, 2, 0, 183, 184}, {128, 0, 1, 151, 152}, {128, 1, 1, 167, 168}, {128, 2, 1, 135, 136},  // -56 -24 -40 -8
+  };
+  for (const Case& c : cases)
+    for (int level : {c.below, c.above}) {
+      Grid page = {{0, c.source, 0}, {0, 0, 0}};
+      page[c.ny][c.nx] = level;
+      Grid expected = {{0, c.source >= 128 ? 255 : 0, 0}, {0, 0, 0}};
+      expected[c.ny][c.nx] = level == c.above ? 255 : 0;
+      EXPECT_EQ(Diffuse(page), expected) << c.source << " to " << c.nx << "," << c.ny << " at " << level;
+    }
+}
+
+TEST(ErrorDiffusion, WindowBoundaries) {
+  // A right neighbour of 225 takes -56 (169, error -86): its below share
+  // -27 plus the source's -8 turn 150 black. Untaken, the share would be -10.
+  EXPECT_EQ(Diffuse({{0, 128, 225}, {0, 0, 150}}), (Grid{{0, 255, 255}, {0, 0, 0}}));
+  // A neighbour below at 225 takes nothing: its error -30 sends -14 right,
+  // which with the source's -8 leaves 150 white (taken, -31 would not).
+  EXPECT_EQ(Diffuse({{0, 128, 0}, {0, 225, 150}}), (Grid{{0, 255, 0}, {0, 255, 255}}));
+  // A right neighbour of 50 takes nothing, one of 51 does; seen through its
+  // below share (15 against 33) on a pixel of 100 that also gets +7.
+  EXPECT_EQ(Diffuse({{0, 127, 50}, {0, 0, 100}}), (Grid{{0, 0, 0}, {0, 0, 0}}));
+  EXPECT_EQ(Diffuse({{0, 127, 51}, {0, 0, 100}}), (Grid{{0, 0, 0}, {0, 0, 255}}));
+}
+
+// Pictures as pixel grids, for transforms done the obvious way.
+using Pixels = std::vector<std::vector<bool>>;
+
+// A random picture and its bytes at `stride` bytes a row, with random bits
+// past the width.
+std::pair<Pixels, std::vector<uint8_t>> RandomPicture(size_t width, size_t rows, size_t stride, std::mt19937& rng) {
+  Pixels p(rows, std::vector<bool>(width));
+  std::vector<uint8_t> bytes(stride * rows);
+  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+  for (size_t y = 0; y < rows; ++y)
+    for (size_t x = 0; x < width; ++x) p[y][x] = bytes[y * stride + x / 8] & (0x80 >> x % 8);
+  return {p, bytes};
+}
+
+// The pixels of a packed picture; fails the test when a bit past the width
+// is set.
+Pixels Unpack(std::span<const uint8_t> bytes, size_t width, size_t rows, size_t stride) {
+  Pixels p(rows, std::vector<bool>(width));
+  for (size_t y = 0; y < rows; ++y)
+    for (size_t x = 0; x < 8 * stride; ++x) {
+      const bool set = bytes[y * stride + x / 8] & (0x80 >> x % 8);
+      if (x < width)
+        p[y][x] = set;
+      else
+        EXPECT_FALSE(set) << "padding bit " << x << " of row " << y;
+    }
+  return p;
+}
+
+Pixels Apply(Orientation o, Pixels p) {
+  if (o.quarterTurn) {  // clockwise: out(r, c) = in(H - 1 - c, r)
+    Pixels turned(p.empty() ? 0 : p[0].size(), std::vector<bool>(p.size()));
+    for (size_t r = 0; r < turned.size(); ++r)
+      for (size_t c = 0; c < p.size(); ++c) turned[r][c] = p[p.size() - 1 - c][r];
+    p = turned;
+  }
+  if (o.flipRows) std::reverse(p.begin(), p.end());
+  if (o.mirror)
+    for (auto& row : p) std::reverse(row.begin(), row.end());
+  return p;
+}
+
+TEST(Transforms, MirrorRowIntoMirrorsWithinTheWidth) {
+  std::mt19937 rng(11);
+  for (size_t width = 1; width <= 70; ++width) {
+    const auto [row, src] = RandomPicture(width, 1, PixelBytes(width) + 1, rng);
+    std::vector<uint8_t> once(PixelBytes(width)), twice(PixelBytes(width));
+    for (auto& b : once) b = static_cast<uint8_t>(rng());
+    MirrorRowInto(src, width, once);
+    EXPECT_EQ(Unpack(once, width, 1, once.size()), Apply({false, false, true}, row)) << width;
+    MirrorRowInto(once, width, twice);
+    EXPECT_EQ(Unpack(twice, width, 1, twice.size()), row) << width;
+  }
+}
+
+// Flips and mirrors happen in place, a quarter turn (first) into a new
+// picture of BitmapStride(rows) bytes a row; bits past the width come out
+// clear, and an unchanged picture is left alone.
+TEST(Transforms, EveryOrientationMatchesPixelByPixel) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 400; ++round) {
+    const size_t width = 1 + rng() % 70, rows = 1 + rng() % 40, stride = PixelBytes(width) + rng() % 4;
+    const Orientation o{(round & 4) != 0, (round & 2) != 0, (round & 1) != 0};
+    auto [p, bits] = RandomPicture(width, rows, stride, rng);
+    const std::vector<uint8_t> before = bits;
+    if (o.quarterTurn) {
+      const Bitmap out = Rotate90Degrees({bits, width, rows, stride}, o.flipRows, o.mirror);
+      ASSERT_EQ(out.size(), BitmapStride(rows) * width);
+      EXPECT_EQ(Unpack(out, rows, width, BitmapStride(rows)), Apply(o, p)) << width << "x" << rows << " turned";
+    } else {
+      FlipAndMirrorInPlace({bits, width, rows, stride}, o.flipRows, o.mirror);
+      if (o.flipRows || o.mirror)
+        EXPECT_EQ(Unpack(bits, width, rows, stride), Apply(o, p)) << width << "x" << rows << " round " << round;
+      else
+        EXPECT_EQ(bits, before);
+    }
+  }
+}
+
+TEST(Transforms, ThenComposesOrientations) {
+  std::mt19937 rng(9);
+  const Pixels p = RandomPicture(5, 3, 1, rng).first;
+  for (int a = 0; a < 8; ++a)
+    for (int b = 0; b < 8; ++b) {
+      const Orientation first{(a & 4) != 0, (a & 2) != 0, (a & 1) != 0};
+      const Orientation next{(b & 4) != 0, (b & 2) != 0, (b & 1) != 0};
+      if (first.quarterTurn && next.quarterTurn) continue;  // never asked for
+      EXPECT_EQ(Apply(first.Then(next), p), Apply(next, Apply(first, p))) << a << " then " << b;
+    }
+}
+
+TEST(ParsePrintSettings, ChoiceEdgeCases) {
+  struct Case { const char *keyword, *choice, *expected; } const cases[] = {
+      {"MirrorImage", "tRUE", "mirror=1"}, {"MirrorImage", "yes", "mirror=0"},
+      {"Origin", "ROTATION270", "dir=3"}, {"Origin", "Rotation45", "dir=0"},
+      {"Dithering", "errordiffusion", "dither=3"}, {"Dithering", "Bogus", "dither=0"},
+      {"PrintDensity", "0", "density=-"},  // "0" leaves the printer's own
+      {"PrintDensity", "Default", "density=0"}, {"PrintDensity", "300", "density=44"},
+      {"PrintDensity", "-7", "density=249"},
+      {"PrintDensity", "99999999999999999999", "density=255"},  // saturates, does not wrap
+      {"FeedAfterPrinting", "99999999999", "feed=720"}, {"FeedAfterPrinting", "-1", "feed=0"},
+      {"FeedAfterPrinting", "x", "feed=0"},
+      {"LeadingBlank", "Keep", "margin=-"}, {"LeadingBlank", "0mm", "margin=0"}, {"LeadingBlank", "3mm", "margin=24"},
+      {"LeadingBlank", "6mm", "margin=48"}, {"LeadingBlank", "1000mm", "margin=8000"},
+      {"LeadingBlank", "1001mm", "margin=-"}, {"LeadingBlank", "99999999999mm", "margin=-"},
+      {"LeadingBlank", "-3mm", "margin=-"}, {"LeadingBlank", " 3mm", "margin=-"}, {"LeadingBlank", "mm", "margin=-"},
+      {"LeadingBlank", "", "margin=-"},
+  };
+  for (const Case& c : cases) {
+    const PrintSettings s = ParsePrintSettings([&](std::string_view keyword) -> std::optional<std::string> {
+      if (keyword == c.keyword) return c.choice;
+      return std::nullopt;
+    });
+    // The fields a choice can reach, to compare one at a time.
+    auto opt = [](const auto& v) { return v ? std::to_string(*v) : std::string("-"); };
+    const std::string got = "dither=" + std::to_string(s.dwDithering) + " mirror=" + std::to_string(s.nMirror) +
+                            " dir=" + std::to_string(s.nDirection) + " density=" + opt(s.density) +
+                            " feed=" + std::to_string(s.nDistance) + " margin=" + opt(s.topMarginRows) + " ";
+    EXPECT_NE(got.find(std::string(c.expected) + " "), std::string::npos)
+        << c.keyword << "=" << c.choice << ": " << got;
+  }
+}
+
+}  // namespace
