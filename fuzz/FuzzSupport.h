@@ -1,14 +1,12 @@
-// Shared by the fuzz harnesses: the filter's own translation unit, compiled
-// in with its entry point renamed so that its page pipeline can be driven
-// in-process, and a PPD offering every option with ordinary and odd choices.
+// Shared by the fuzz harnesses and their corpus writer: every option the
+// filter reads with ordinary and odd choices, the PPD that offers them, and
+// a reader of values off the front of a fuzz input.
 #pragma once
 
-#define main LabelfilterMain
-#include "../filter/labelfilter.cpp"
-#undef main
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <fstream>
 #include <span>
 #include <string>
@@ -33,6 +31,7 @@ inline const std::vector<FuzzOption>& FuzzOptions() {
       {"PageEnd", {"0", "1", "2"}},
       {"FeedAfterPrinting", {"0", "1", "9", "12", "13", "14", "255", "-1", "99999999999", "x"}},
       {"Cutting", {"0", "1", "2", "3"}},
+      {"LeadingBlank", {"Keep", "0mm", "1mm", "3mm", "10mm", "1000mm", "1001mm", "99999999999mm", "mm3"}},
   };
   return options;
 }
@@ -55,16 +54,12 @@ inline std::string WriteFuzzPpd() {
   return path;
 }
 
-// Reads values off the front of a fuzz input.
+// Reads values off the front of a fuzz input; past its end every value is 0.
 class FuzzInput {
  public:
   explicit FuzzInput(std::span<const uint8_t> data) : data_(data) {}
   uint8_t Byte() { return data_.empty() ? 0 : Take(1)[0]; }
-  uint32_t Word() {
-    uint32_t v = 0;
-    for (uint8_t b : Take(std::min<size_t>(4, data_.size()))) v = v << 8 | b;
-    return v;
-  }
+  uint32_t Word16() { return uint32_t{Byte()} << 8 | Byte(); }
   std::span<const uint8_t> Take(size_t n) {
     n = std::min(n, data_.size());
     auto head = data_.first(n);

@@ -6,12 +6,10 @@
 #include <fstream>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "TestSupport.h"
 
 namespace {
-
-constexpr size_t kOptions = 10;
-constexpr size_t kChoices[kOptions] = {6, 3, 2, 5, 4, 7, 4, 3, 10, 4};  // as the harnesses offer them
 
 Bytes Lines(unsigned width, unsigned height, unsigned bpp, unsigned bpl) {
   Bytes lines(size_t{bpl} * height);
@@ -31,8 +29,9 @@ void Save(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-void Word(Bytes& b, uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(v >> s));
+void Word16(Bytes& b, uint32_t v) {
+  b.push_back(static_cast<uint8_t>(v >> 8));
+  b.push_back(static_cast<uint8_t>(v));
 }
 
 }  // namespace
@@ -45,10 +44,11 @@ int main(int argc, char** argv) {
   int n = 0;
   for (const Shape& s : shapes) {
     // Every choice of every option once, the others left at their defaults.
-    for (size_t option = 0; option < kOptions; ++option)
-      for (size_t choice = 0; choice < kChoices[option]; ++choice) {
+    const auto& options = FuzzOptions();
+    for (size_t option = 0; option < options.size(); ++option)
+      for (size_t choice = 0; choice < options[option].choices.size(); ++choice) {
         if ((option + choice + s.w) % 3 != 0 && !(option == 0 && s.bpp == 8)) continue;  // keep it small
-        Bytes picks(kOptions, 0xFF);
+        Bytes picks(options.size(), 0xFF);
         picks[option] = static_cast<uint8_t>(choice);
         cups_page_header2_t h = MakeHeader(s.w, s.h, s.bpp);
         const Bytes lines = Lines(s.w, s.h, s.bpp, h.cupsBytesPerLine);
@@ -58,12 +58,13 @@ int main(int argc, char** argv) {
         raster.insert(raster.end(), stream.begin(), stream.end());
         Save(rasterDir + "/seed-" + std::to_string(n), raster);
 
-        Bytes pipeline;
-        Word(pipeline, h.cupsWidth);
-        Word(pipeline, h.cupsHeight);
-        Word(pipeline, h.cupsBytesPerLine);
-        Word(pipeline, 1);
-        pipeline.push_back(static_cast<uint8_t>(s.bpp));
+        const unsigned need = (s.w * s.bpp + 7) / 8;
+        Bytes pipeline = {static_cast<uint8_t>(s.bpp == 1 ? 0 : s.bpp == 8 ? 1 : s.bpp == 24 ? 2 : 3)};
+        if (pipeline[0] == 3) pipeline.push_back(static_cast<uint8_t>(s.bpp));
+        Word16(pipeline, s.w);
+        pipeline.push_back(static_cast<uint8_t>(h.cupsBytesPerLine - need));
+        Word16(pipeline, s.h);
+        pipeline.push_back(1);  // copies
         pipeline.insert(pipeline.end(), picks.begin(), picks.end());
         pipeline.insert(pipeline.end(), lines.begin(), lines.end());
         Save(pipelineDir + "/seed-" + std::to_string(n), pipeline);

@@ -1,7 +1,12 @@
 // Feeds arbitrary bytes to the whole filter as a raster stream read through
-// libcups, with job options drawn from the input.
+// libcups, with job options drawn from the input: the filter's own
+// translation unit, compiled in with its entry point renamed.
 //
 // Input: one byte per PPD option (see FuzzOptions), then the raster stream.
+#define main LabelfilterMain
+#include "../filter/labelfilter.cpp"
+#undef main
+
 #include "FuzzSupport.h"
 
 namespace {
@@ -24,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   char* argv[] = {const_cast<char*>("labelfilter"), const_cast<char*>("1"), const_cast<char*>("fuzz"),
                   const_cast<char*>("fuzz"), const_cast<char*>("1"), options.data(), rasterPath.data(), nullptr};
+  OutputFailed = false;  // as in a fresh process: one job's dead printer is not the next one's
   LabelfilterMain(7, argv);
-  std::clearerr(stdout);
   return 0;
 }
