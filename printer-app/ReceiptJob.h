@@ -14,7 +14,7 @@ inline constexpr uint32_t kMaxPageRows = 3000 * kDotsPerMm;
 
 // Copies beyond the first are sent from the kept job stream, which may not
 // grow beyond this.
-inline constexpr size_t kMaxKeptStream = size_t{64} << 20;
+inline constexpr size_t kMaxKeptStream = size_t{16} << 20;
 
 class ReceiptJob {
  public:

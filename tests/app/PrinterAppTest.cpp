@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <unistd.h>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -443,6 +445,46 @@ TEST_F(PrinterApp, WebPagesShowLabelsWithoutAvahi) {
     EXPECT_NE(page.find(c.shows), std::string::npos) << page;
   }
   ASSERT_TRUE(server_->Alive());
+}
+
+// --- A driverless CUPS queue on top of the application ---
+
+// A private cupsd (own configuration, loopback port, no authentication)
+// with an IPP Everywhere queue on the application's printer: what CUPS
+// renders reaches the printer upright and as long as its content.
+TEST_F(PrinterApp, DriverlessCupsQueuePrints) {
+  if (access("/usr/sbin/cupsd", X_OK) != 0) GTEST_SKIP() << "cupsd is not installed";
+  const std::string c = TestDir("cupsd");
+  for (const char* d : {"etc", "spool", "tmp", "cache", "state", "log"}) std::filesystem::create_directories(c + "/" + d);
+  std::filesystem::permissions(c + "/tmp", std::filesystem::perms(01777));
+  std::ofstream(c + "/etc/cups-files.conf") << "ServerRoot " << c << "/etc\nRequestRoot " << c << "/spool\nTempDir " << c
+                                            << "/tmp\nCacheDir " << c << "/cache\nStateDir " << c << "/state\nErrorLog "
+                                            << c << "/log/error_log\nAccessLog " << c << "/log/access_log\n";
+  std::ofstream(c + "/etc/cupsd.conf") << "Listen 127.0.0.1:6310\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                                          "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                                          "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
+  const std::string script = "/usr/sbin/cupsd -f -c " + c + "/etc/cupsd.conf -s " + c +
+                             "/etc/cups-files.conf & cupsd=$!; for i in $(seq 100); do lpstat -r >/dev/null 2>&1 && break; "
+                             "sleep 0.1; done; lpadmin -p receipt -E -v ipp://localhost:" +
+                             std::to_string(AppServer::kPort) + "/ipp/print/receipt -m everywhere && lp -d receipt \"$1\"; "
+                             "status=$?; for i in $(seq 600); do [ -z \"$(lpstat -o receipt)\" ] && break; sleep 0.1; done; "
+                             "kill $cupsd; wait $cupsd; exit $status";
+  const std::pair<std::string, int> documents[] = {{std::string(LABELFILTER_SOURCE_DIR) + "/samples/receipt.pdf", 1400},
+                                                   {File("marked.png"), 400 + 24 + kDefaultFeed}};
+  for (const auto& [document, maxRows] : documents) {
+    SCOPED_TRACE(document);
+    const size_t before = fake_->Connections();
+    const RunResult r = ::Run({"/usr/bin/timeout", "120", "/bin/sh", "-c", script, "sh", document},
+                              {{"CUPS_SERVER", "127.0.0.1:6310"}});
+    ASSERT_EQ(r.status, 0) << r.output;
+    const escpos::Paper paper = escpos::decode(fake_->WaitForConnection(before));
+    ASSERT_FALSE(paper.error) << paper.error->message;
+    EXPECT_EQ(paper.width(), 576);
+    EXPECT_TRUE(Read(paper).blockLeft || document.ends_with(".pdf"));
+    EXPECT_GT(paper.height(), 300);
+    EXPECT_LE(paper.height(), maxRows);  // the 2 m default page, cut to its content
+    EXPECT_EQ(paper.cutRows().size(), 1u);
+  }
 }
 
 // --- The command line, and the README's commands as written ---
