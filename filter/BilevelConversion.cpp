@@ -317,7 +317,9 @@ void ThresholdMode(const GreyPlane& original) {
   // vertically uniform stretch (blank paper, a bar, a ramp) is decided once.
   auto refRow = [&](size_t y) { return planes.reference + y * planes.stride; };
   auto pageRow = [&](size_t y) { return planes.page + y * planes.stride; };
-  auto equalRows = [&](const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, planes.slots) == 0; };
+  auto equalRows = [&](const uint8_t* a, const uint8_t* b) {
+    return planes.slots == 0 || std::memcmp(a, b, planes.slots) == 0;
+  };
   bool aboveEqual = false, belowEqual = false;  // reference rows y-2 = y-1, y-1 = y
   for (size_t y = 0; y < page.rows; ++y) {
     const bool nextEqual = y + 1 < planes.rows && equalRows(refRow(y), refRow(y + 1));
@@ -325,7 +327,7 @@ void ThresholdMode(const GreyPlane& original) {
     aboveEqual = belowEqual;
     belowEqual = nextEqual;
     if (repeat) {
-      std::memcpy(pageRow(y), pageRow(y - 1), planes.slots);
+      if (planes.slots) std::memcpy(pageRow(y), pageRow(y - 1), planes.slots);
       continue;
     }
     const uint8_t* row = planes.page + y * planes.stride;

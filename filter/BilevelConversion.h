@@ -12,9 +12,12 @@
 // stroke. Always returns 1.
 int ProcessLine(const GreyPlane& page, const GreyPlane& reference, int x, int y);
 
-// Reduces every pixel of the page to black (0) or white (255) by mode
-// dwDithering (0 threshold, 1 ordered 3 x 3, 2 Bayer 8 x 8, 3 error
-// diffusion; other modes leave the levels as they are, so that only pure
-// black prints). The threshold mode's reference copy may throw
-// std::bad_alloc; the page is then unchanged.
+// Reduces the page to black (0) and white (255) by mode dwDithering (0
+// threshold, 1 ordered 3 x 3, 2 Bayer 8 x 8, 3 error diffusion; other modes
+// leave the levels as they are, so that only pure black prints). One
+// exception in the threshold mode: a colour row whose padding holds a whole
+// pixel slot lends that slot's undecided level to the next row's first pixel
+// as its left decision, which may then stay grey (and print as paper). The
+// threshold mode's reference copy may throw std::bad_alloc; the page is then
+// unchanged.
 void Color2BW(const GreyPlane& page, int nLight, int dwDithering);

@@ -89,7 +89,9 @@ void EdgeSnapPass(const GreyPlane& page, int nBrightness) {
   };
   // A row's snaps depend only on it and its two neighbours, so a row inside
   // a vertically uniform stretch snaps exactly as the row above it did.
-  auto equalRows = [&](size_t a, size_t b) { return std::memcmp(page.Row(a), page.Row(b), page.width) == 0; };
+  auto equalRows = [&](size_t a, size_t b) {
+    return page.width == 0 || std::memcmp(page.Row(a), page.Row(b), page.width) == 0;
+  };
   bool aboveEqual = false, belowEqual = false;  // rows y-2 = y-1, y-1 = y (before any snap)
   for (size_t y = 0; y < page.rows; ++y) {
     const bool nextEqual = y + 1 < page.rows && equalRows(y, y + 1);
@@ -114,7 +116,7 @@ void EdgeSnapPass(const GreyPlane& page, int nBrightness) {
       if (inner && x > 0 && x + 1 < page.width) {
         // Every border has a neighbour of 225 or more and one under 100; on
         // smooth grey neither holds, and the classifier need not run.
-        const uint8_t l = row[x - 1], r = row[x + 1], u = row[x - page.stride], d = row[x + page.stride];
+        const uint8_t l = row[x - 1], r = row[x + 1], u = page.Row(y - 1)[x], d = page.Row(y + 1)[x];
         if (std::max({l, r, u, d}) < 225 || std::min({l, r, u, d}) >= 100) continue;
       }
       const int k = IsBorder(page, static_cast<int>(x), static_cast<int>(y));
