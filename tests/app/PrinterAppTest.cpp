@@ -369,6 +369,16 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
     EXPECT_NE(r.output.find(shows), std::string::npos) << args << ": " << r.output;
   }
   ASSERT_TRUE(server_->Alive());
+
+  // What `cmake --install` puts in place: the program, and a unit that starts it.
+  const std::string root = TestDir("install");
+  const RunResult installed = Shell("DESTDIR=" + root + " " + CMAKE_COMMAND_PATH + " --install " +
+                                    LABELFILTER_BINARY_DIR + " --component printer-app");
+  ASSERT_EQ(installed.status, 0) << installed.output;
+  EXPECT_EQ(access((root + INSTALL_PREFIX + "/bin/labelfilter-printer-app").c_str(), X_OK), 0);
+  EXPECT_NE(ReadText(root + INSTALL_PREFIX + "/lib/systemd/system/labelfilter-printer-app.service")
+                .find("ExecStart=" INSTALL_PREFIX "/bin/labelfilter-printer-app server"),
+            std::string::npos);
 }
 
 // --- A driverless CUPS queue: a private cupsd (own configuration, loopback
