@@ -13,8 +13,11 @@
 //     OLD and NEW are the run directories of one job (out, err, status,
 //     tmp/ and bmp/, the files the filter left in its /tmp and in the
 //     directory of its dithering picture). Prints "same",
-//     "same-but-pbuf180" (the one accepted difference: "free pBuf180=" is 0
-//     in OLD and an address in NEW on a page of 0 rows) or one line naming
+//     "same-but-accepted" (the accepted differences: "free pBuf180=" is 0 in
+//     OLD and an address in NEW for an empty picture, 0 rows or 0 bytes
+//     wide; and exit status 0 in OLD, 1 in NEW, for a job that printed
+//     nothing because all its pages had depths the filter cannot print) or
+//     one line naming
 //     what differs; exits 0 when the runs match, 1 when they differ.
 
 #include <algorithm>
@@ -542,12 +545,24 @@ int Compare(const std::filesystem::path& oldRun, const std::filesystem::path& ne
   std::string oldStatus = Read(oldRun / "status"), newStatus = Read(newRun / "status");
   while (!oldStatus.empty() && std::isspace(static_cast<unsigned char>(oldStatus.back()))) oldStatus.pop_back();
   while (!newStatus.empty() && std::isspace(static_cast<unsigned char>(newStatus.back()))) newStatus.pop_back();
-  if (oldStatus != newStatus) note("exit status old " + oldStatus + ", new " + newStatus);
+  // The second accepted difference: a job that printed nothing because every
+  // page had a depth the filter cannot print now fails (exit 1) instead of
+  // reporting success.
+  const std::string oldErrText = Read(oldRun / "err");
+  const bool onlyUnprintableDepths = oldErrText.find("bits per pixel are not supported") != std::string::npos &&
+                                     oldErrText.find("ERROR: ProcessData return") == std::string::npos;
+  bool depthStatus = false;
+  if (oldStatus != newStatus) {
+    if (onlyUnprintableDepths && oldStatus == "0" && newStatus == "1")
+      depthStatus = true;
+    else
+      note("exit status old " + oldStatus + ", new " + newStatus);
+  }
 
   note(CompareBytes("stdout", Read(oldRun / "out"), Read(newRun / "out")));
 
   const std::vector<std::string> oldErr = Lines(Read(oldRun / "err")), newErr = Lines(Read(newRun / "err"));
-  int rows = -1;  // rows of the current page, from its ProcessData line
+  int rows = -1, rowBytes = -1;  // size of the current page's picture, from its ProcessData line
   bool pbuf180 = false;
   for (size_t i = 0; i < std::max(oldErr.size(), newErr.size()); ++i) {
     if (i >= oldErr.size() || i >= newErr.size()) {
@@ -556,14 +571,16 @@ int Compare(const std::filesystem::path& oldRun, const std::filesystem::path& ne
       break;
     }
     const std::string& o = oldErr[i];
-    if (o.rfind("ERROR: Starting page", 0) == 0) rows = -1;
-    if (int width, height; std::sscanf(o.c_str(), "ERROR: ProcessData nImageWidth=%d biHeight=%d", &width, &height) == 2)
+    if (o.rfind("ERROR: Starting page", 0) == 0) rows = rowBytes = -1;
+    if (int width, height; std::sscanf(o.c_str(), "ERROR: ProcessData nImageWidth=%d biHeight=%d", &width, &height) == 2) {
       rows = height;
+      rowBytes = width;
+    }
     if (Mask(o) == Mask(newErr[i])) continue;
     static const std::string kPBuf180 = "ERROR: free pBuf180=";
     const std::string& n = newErr[i];
-    if (rows == 0 && o == kPBuf180 + "0" && n.rfind(kPBuf180, 0) == 0 && Mask(n) == kPBuf180 + "ADDR") {
-      pbuf180 = true;  // the new filter keeps a buffer for a page of no rows
+    if ((rows == 0 || rowBytes == 0) && o == kPBuf180 + "0" && n.rfind(kPBuf180, 0) == 0 && Mask(n) == kPBuf180 + "ADDR") {
+      pbuf180 = true;  // the new filter keeps a buffer for an empty picture
       continue;
     }
     note("stderr line " + std::to_string(i + 1) + ": old \"" + Show(o) + "\", new \"" + Show(n) + "\"");
@@ -587,7 +604,7 @@ int Compare(const std::filesystem::path& oldRun, const std::filesystem::path& ne
   }
 
   if (differences.empty()) {
-    std::puts(pbuf180 ? "same-but-pbuf180" : "same");
+    std::puts(pbuf180 || depthStatus ? "same-but-accepted" : "same");
     return 0;
   }
   std::string line;

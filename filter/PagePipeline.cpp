@@ -198,14 +198,10 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
     if (isConverted) {
       workspace.converted = Bitmap();
       hooks.Converted(
-          [&]() -> Bitmap {
-            try {
-              const GreyPlane plane = GreyPlaneOf(page, rows);
-              Color2BW(plane, 100, page.depth == 8 ? settings.dwDithering : 0);
-              return PaperBottomFirst(plane);
-            } catch (const std::bad_alloc&) {
-              return {};
-            }
+          [&] {
+            const GreyPlane plane = GreyPlaneOf(page, rows);
+            Color2BW(plane, 100, page.depth == 8 ? settings.dwDithering : 0);
+            return PaperBottomFirst(plane);
           },
           page.width, page.rows);
     }

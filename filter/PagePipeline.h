@@ -67,7 +67,8 @@ class PageHooks {
   virtual void GreyPage(std::span<const uint8_t> /*raster*/, const PageLayout& /*page*/, size_t /*stride24*/) {}
   // A grey or colour page has been converted. `packedPage` builds the 1-bit
   // page (set bit = paper) with its rows bottom first, BitmapStride(width)
-  // bytes each: the historical diagnostic picture.
+  // bytes each: the historical diagnostic picture. It may throw
+  // std::bad_alloc.
   virtual void Converted(const std::function<Bitmap()>& /*packedPage*/, uint32_t /*width*/, uint32_t /*rows*/) {}
   // The picture is about to be turned, mirrored and inverted as planned.
   virtual void Orienting(const OrientPlan& /*plan*/) {}

@@ -253,7 +253,6 @@ class FilterTrace : public PageHooks {
     if (!file) return;
     try {
       const Bitmap page = packedPage();
-      if (page.empty() && rows > 0) return;
       const std::vector<uint8_t> bmp = DitheringBmp(page, static_cast<int>(width), static_cast<int>(rows));
       (void)std::fwrite(bmp.data(), 1, bmp.size(), file.get());  // write errors only lose the picture
     } catch (const std::exception&) {
