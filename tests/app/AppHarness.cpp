@@ -219,16 +219,39 @@ RunResult IppTool(const std::string& printer, const std::string& body, const std
              std::to_string(AppServer::kPort) + "/ipp/print/" + printer + " " + path);
 }
 
-std::string HttpGet(const std::string& path) {
-  http_t* http = httpConnect2("127.0.0.1", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+namespace {
+
+// The body of the response to a request just sent.
+std::string Response(http_t* http) {
+  while (httpUpdate(http) == HTTP_STATUS_CONTINUE) {
+  }
   std::string page;
+  char buffer[8192];
+  for (ssize_t n; (n = httpRead2(http, buffer, sizeof buffer)) > 0;) page.append(buffer, static_cast<size_t>(n));
+  return page;
+}
+
+}  // namespace
+
+std::string HttpGet(const std::string& path, const std::string& form) {
+  http_t* http = httpConnect2("127.0.0.1", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  if (!http) return "";
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_ACCEPT_LANGUAGE, "en-US,en;q=0.9");
-  if (http && httpGet(http, path.c_str()) == 0) {
-    while (httpUpdate(http) == HTTP_STATUS_CONTINUE) {
-    }
-    char buffer[8192];
-    for (ssize_t n; (n = httpRead2(http, buffer, sizeof buffer)) > 0;) page.append(buffer, static_cast<size_t>(n));
+  std::string page = httpGet(http, path.c_str()) == 0 ? Response(http) : "";
+  // A form goes back with the page's session in its hidden field, as a
+  // browser sends it.
+  const std::string field = "name=\"session\" value=\"";
+  const size_t at = page.find(field) + field.size();
+  if (!form.empty() && at >= field.size()) {
+    const std::string body = "session=" + page.substr(at, page.find('"', at) - at) + "&" + form;
+    // PAPPL 1.3.1 did not answer a form sent on the connection that fetched
+    // the page; a fresh connection works.
+    httpReconnect2(http, 30000, nullptr);
+    httpClearFields(http);
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, body.size());
+    page = httpPost(http, path.c_str()) == 0 && httpWrite2(http, body.data(), body.size()) >= 0 ? Response(http) : "";
   }
   httpClose(http);
   return page;

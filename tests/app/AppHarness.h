@@ -81,8 +81,9 @@ JobEnd WaitForJob(const std::string& printer, int jobId);
 int JobIdIn(const std::string& output);
 // Runs ipptool on one test made of `body` against the printer.
 RunResult IppTool(const std::string& printer, const std::string& body, const std::string& file = "");
-// A page of the web interface as a browser set to English gets it.
-std::string HttpGet(const std::string& path);
+// A page of the web interface as a browser set to English gets it; with
+// `form`, the page's form is then sent with these fields.
+std::string HttpGet(const std::string& path, const std::string& form = "");
 
 // A grey picture, 0 = black as in PNG and sGray.
 struct Picture {

@@ -360,6 +360,11 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
                                                        {"/receipt/printing", "Error diffusion (photos and logos)"},
                                                        {"/addprinter", "avahi-daemon"}};
   for (const auto& [path, shows] : pages) EXPECT_NE(HttpGet(path).find(shows), std::string::npos) << path;
+  // The test page, from its button on the printer's page.
+  const size_t before = fake_->Connections();
+  EXPECT_NE(HttpGet("/narrow", "action=print-test-page").find("Test page printed."), std::string::npos);
+  EXPECT_EQ(fake_->WaitForConnection(before), TestPageStream("narrow", "ESC/POS 58mm Receipt Printer", kHead58,
+                                                             SettingsForJob({}, [](auto) { return std::nullopt; }).settings));
   const std::pair<const char*, const char*> commands[] = {
       {"--help", "server"},    {"--version", "1.0"},      {"drivers", "escpos-58mm-203dpi"},
       {"devices", "avahi-daemon is not running"},          {"status", "Running"}};
