@@ -774,10 +774,10 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
 
 TEST_F(HostileInput, ConversionThatCannotBeAllocatedIsNotPrinted) {
   if (kSanitized) GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-  // 2048 x 32768 grey: 64 MiB of page buffer and 64 MiB of 1-bit page fit
-  // under 256 MiB; the 192 MiB 24-bit expansion does not.
+  // 2048 x 32768 grey: the 64 MiB page buffer fits under 112 MiB; the
+  // threshold's 64 MiB reference copy of it does not.
   RasterPage page = Filled(MakeHeader(2048, 32768, 8), 0, 32768);
-  FilterResult r = Run(WriteCompressedRaster({page}), size_t{256} << 20);
+  FilterResult r = Run(WriteCompressedRaster({page}), size_t{112} << 20);
   ExpectSoundJob(r, "grey expansion");
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_TRUE(r.out.empty());
@@ -791,7 +791,7 @@ TEST_F(HostileInput, ConversionThatCannotBeAllocatedIsNotPrinted) {
 namespace {
 
 // 1-bit 576 x 2^20 with the default half turn: the 72 MiB page fits under
-// 160 MiB, its 144 MiB turned copy does not.
+// 160 MiB and is turned in place; its 76 MiB stream does not fit beside it.
 FilterResult RunTurnWithoutMemory(const TempDir& dir) {
   RasterPage page = Filled(MakeHeader(576, 1u << 20, 1), 0, 1u << 20);
   page.lines[0] = 0x80;
