@@ -151,7 +151,7 @@ bool EndSending(pappl_job_t* job, pappl_device_t* device) {
 
 struct RasterJob {
   ReceiptJob receipt;
-  pappl_device_t* device;
+  bool failed = false;  // a page was refused: the job ends without its job-end commands
 };
 
 RasterJob* RasterOf(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
@@ -160,21 +160,22 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(device)),
-                                     device});
+  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(device))});
   return true;
 }
 
 bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
   RasterJob* raster = RasterOf(job);
   const auto& header = options->header;
-  if (header.cupsBitsPerPixel != 8)
-    return Fail(job, "page " + std::to_string(raster->receipt.PagesSent() + 1) + " arrived with " +
-                         std::to_string(header.cupsBitsPerPixel) + " bits per pixel, not 8-bit grey");
   if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %d dpi, dot for dot", header.HWResolution[0],
                 header.HWResolution[1], kResolution);
-  std::string refusal = raster->receipt.StartPage(header.cupsWidth, header.cupsHeight);
+  const std::string refusal =
+      header.cupsBitsPerPixel == 8
+          ? raster->receipt.StartPage(header.cupsWidth, header.cupsHeight)
+          : "page " + std::to_string(raster->receipt.PagesSent() + 1) + " arrived with " +
+                std::to_string(header.cupsBitsPerPixel) + " bits per pixel, not 8-bit grey";
+  raster->failed = !refusal.empty();
   return refusal.empty() || Fail(job, refusal);
 }
 
@@ -185,14 +186,17 @@ bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
 }
 
 bool EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device, unsigned) {
-  std::string failure = RasterOf(job)->receipt.EndPage();
+  RasterJob* raster = RasterOf(job);
+  std::string failure = raster->receipt.EndPage();
+  raster->failed = !failure.empty();
   return failure.empty() || FailSending(job, device, failure);
 }
 
 bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  // PAPPL ends the job here even after a page failed.
   std::unique_ptr<RasterJob> raster(RasterOf(job));
   papplJobSetData(job, nullptr);
-  if (!raster) return false;
+  if (!raster || raster->failed) return false;
   std::string failure = raster->receipt.Finish();
   if (!failure.empty()) return FailSending(job, device, failure);
   return EndSending(job, device);

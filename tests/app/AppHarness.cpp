@@ -158,14 +158,16 @@ void AppServer::Start() {
     usleep(20000);
 }
 
-void AppServer::Stop() {
-  if (pid_ <= 0) return;
+int AppServer::Stop() {
+  if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
+  int status = 0;
+  waitpid(pid_, &status, 0);
   pid_ = -1;
   // PAPPL leaves its socket behind, and a command that finds a dead socket
   // starts a server of its own.
   unlink("/run/labelfilter-printer-app.sock");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool AppServer::Alive() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
@@ -199,6 +201,23 @@ JobEnd WaitForJob(const std::string& printer, int jobId) {
   }
   httpClose(http);
   return end;
+}
+
+void WaitForIdle(const std::string& printer) {
+  const std::string uri = "ipp://localhost:" + std::to_string(AppServer::kPort) + "/ipp/print/" + printer;
+  http_t* http = httpConnect2("127.0.0.1", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  for (int state = 0; http && state != IPP_PSTATE_IDLE && std::chrono::steady_clock::now() < deadline;) {
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "printer-state");
+    ipp_t* response = cupsDoRequest(http, request, "/ipp/print");
+    ipp_attribute_t* attr = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM);
+    state = attr ? ippGetInteger(attr, 0) : 0;
+    ippDelete(response);
+    if (state != IPP_PSTATE_IDLE) usleep(20000);
+  }
+  httpClose(http);
 }
 
 int JobIdIn(const std::string& output) {

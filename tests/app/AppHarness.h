@@ -58,7 +58,9 @@ class AppServer {
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
   void Start();
-  void Stop();
+  // The server's exit status after SIGTERM: 0 unless it crashed or, in
+  // sanitizer builds, leaked.
+  int Stop();
   bool Alive();
   // The app's own command line against this server.
   RunResult Cli(const std::string& args);
@@ -76,6 +78,9 @@ struct JobEnd {
 
 // Waits (within a generous limit) for a job to stop, over IPP.
 JobEnd WaitForJob(const std::string& printer, int jobId);
+// Waits for the printer to have no job in progress: a streamed raster job
+// sent to a busy printer is turned away, and CUPS retries it only later.
+void WaitForIdle(const std::string& printer);
 // The number after the last '-' ("receipt-12" from submit) or after
 // "job-id (integer) = " (ipptool), or -1.
 int JobIdIn(const std::string& output);
