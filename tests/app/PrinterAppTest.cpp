@@ -248,6 +248,10 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
       {"", "ATTR collection media-col { MEMBER keyword media-tracking mark }", {{"PageEnd", "2"}}, {.formFeeds = 1}},
       // Upside down, the bottom block comes first, at the left.
       {"", "ATTR enum orientation-requested 6", {{"Origin", "Rotation180"}}, {}},
+      // A picture turned a quarter prints across the roll; the core turns
+      // Rotation270 as Rotation90, as the PPD says.
+      {"", "ATTR enum orientation-requested 4", {{"Origin", "Rotation90"}}, {.blockLeft = false}},
+      {"", "ATTR enum orientation-requested 5", {{"Origin", "Rotation270"}}, {.blockLeft = false}},
       {"-o copies=2", nullptr, {}, {.cuts = 2, .fed = 2 * kDefaultFeed}, 2},
       {"-o cutter=sideways", nullptr, {}, {}},  // unknown: the default, and a log line
   };
