@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <unistd.h>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
 
 #include "ImageInput.h"
 #include "JobSettings.h"
