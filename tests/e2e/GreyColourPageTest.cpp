@@ -157,21 +157,14 @@ TEST_F(GreyColourPage, VeryNarrowPagesConvertIntoABigEnoughBuffer) {
   }
 }
 
-TEST_F(GreyColourPage, ConversionWritesTheBmpWhereItCan) {
+TEST_F(GreyColourPage, ConversionLogsTheBmpItCannotWrite) {
+  // The picture's directory is outside /tmp and shared by the whole machine,
+  // so the tests never create it; bench/differential.sh compares the picture
+  // itself inside a root of its own.
+  if (std::filesystem::exists("/Users/quorle/Desktop/Work")) GTEST_SKIP() << "the picture's directory exists here";
   FilterResult r = Run({PictureAt(8, Dot)});
-  const std::string dir = "/Users/quorle/Desktop/Work";
-  if (!std::filesystem::exists(dir)) {
-    EXPECT_NE(r.err.find("ERROR: fopen ImageDithering.bmp ImageFile=0 err=No such file or directory\n"),
-              std::string::npos);
-  }
-  if (geteuid() != 0 || std::filesystem::exists("/Users")) return;
-  std::filesystem::create_directories(dir);
-  r = Run({PictureAt(8, Dot)});
-  Bytes bmp = ReadFile(dir + "/ImageDithering.bmp");
-  std::filesystem::remove_all("/Users");
-  EXPECT_NE(MaskVolatile(r.err).find("ERROR: fopen ImageDithering.bmp ImageFile=ADDR err=Success\n"), std::string::npos);
-  ASSERT_EQ(bmp.size(), 62u + 8 * kH);
-  EXPECT_EQ(Hex(Bytes(bmp.begin(), bmp.begin() + 14)), "42 4D 2E 01 00 00 00 00 00 00 3E 00 00 00");
+  EXPECT_NE(r.err.find("ERROR: fopen ImageDithering.bmp ImageFile=0 err=No such file or directory\n"),
+            std::string::npos);
 }
 
 TEST_F(GreyColourPage, DitheringChoiceIgnoresCaseAndDefaultsToThreshold) {
