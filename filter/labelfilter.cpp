@@ -175,7 +175,8 @@ static ssize_t ReadRaster(void* ctx, unsigned char* buffer, size_t length) {
     if (n >= 0) return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       pollfd input{fd, POLLIN, 0};
-      if (::poll(&input, 1, -1) >= 0 || errno != EINTR) continue;
+      if (::poll(&input, 1, -1) >= 0) continue;
+      if (errno != EINTR) return -1;  // the input cannot be waited for: its end
     } else if (errno != EINTR) {
       return n;
     }
