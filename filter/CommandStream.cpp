@@ -4,6 +4,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "PagePipeline.h"  // AppendJobEnd, declared with the rest of the core's interface
 #include "SizeMath.h"
 
 namespace {

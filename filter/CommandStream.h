@@ -30,8 +30,5 @@ void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, s
 // Commands after the picture.
 void AppendTail(Stream& out, const PrintSettings& settings);
 
-// The cut that ends the job, when the settings ask for one.
-void AppendJobEnd(Stream& out, const PrintSettings& settings);
-
 // The first row holding a dot, or `rows` when there is none.
 size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows);
