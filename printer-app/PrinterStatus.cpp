@@ -125,7 +125,7 @@ class StatusWatch {
     }
     if (waited) {
       papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
-      papplJobSetMessage(job_, "Printing.");
+      papplJobSetMessage(job_, "Job printing.");
       papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "The printer is ready again; printing goes on.");
     }
     if (answer.asked == Asked::WriteFailed) return false;

@@ -101,7 +101,6 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
       received_ = 0;
       while ((hangUpAfter_ == 0 || raw.size() < hangUpAfter_) && (n = read(fd, buffer, sizeof buffer)) > 0) {
         raw.insert(raw.end(), buffer, buffer + n);
-        received_ = raw.size();
         while (at < raw.size()) {
           const size_t left = raw.size() - at;
           if (at < imageEnd) {
@@ -127,6 +126,7 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
           }
           c.bytes.push_back(raw[at++]);
         }
+        received_ = c.bytes.size();
       }
       c.bytes.insert(c.bytes.end(), raw.begin() + std::min(at, raw.size()), raw.end());
       if (hangUpAfter_) {

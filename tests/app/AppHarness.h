@@ -43,7 +43,8 @@ class FakePrinter {
   // Answers from now on, or from the `fromBand`th band of a connection on
   // (a roll that runs out in the middle of a job); nullopt: silence.
   void Answer(std::optional<StatusAnswers> answers, size_t fromBand = 0);
-  // Bytes received so far on the connection in progress.
+  // Bytes other than status queries received so far on the connection in
+  // progress.
   size_t Received() { return received_; }
 
  private:

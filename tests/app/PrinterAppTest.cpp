@@ -391,7 +391,7 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
 
   // A dense page: 100 bands, far more than a job sends between questions.
   const Picture black{kHead80, 2400, std::vector<uint8_t>(kHead80 * 2400, 0)};
-  WritePwg(File("black.pwg"), {black});
+  WritePng(File("black.png"), black);
   const Bytes expected = CoreBytes({black});
   // Silence clears what was shown, and a job asks once and prints as before.
   status_->Answer(kPaperOut);
@@ -399,7 +399,7 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
   status_->Answer(std::nullopt);
   EXPECT_NE(ReasonsOnceThey("= none").find("= none"), std::string::npos);
   const size_t silentJob = status_->Connections();
-  EXPECT_EQ(Print(Via::App, "watched", "black.pwg", "", "", status_).bytes, expected);
+  EXPECT_EQ(Print(Via::App, "watched", "black.png", "", "", status_).bytes, expected);
   EXPECT_EQ(status_->QueriesIn(silentJob), 4u);
 
   // The roll runs out at the 10th band; then a job is cancelled while it
@@ -408,8 +408,10 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
   for (bool cancel : {true, false}) {
     SCOPED_TRACE(cancel ? "cancelled" : "paper back");
     status_->Answer(kPaperOut, 10);
+    WaitForIdle("watched");
     const size_t connection = status_->Connections();
-    const RunResult r = server_->Cli("submit -d watched " + File("black.pwg"));
+    // PNG: submit returns once the file is spooled (a PWG job is printed while it is sent).
+    const RunResult r = server_->Cli("submit -d watched " + File("black.png"));
     ASSERT_EQ(r.status, 0) << r.output;
     const std::string job = std::to_string(JobIdIn(r.output));
     EXPECT_NE(ReasonsOnceThey("media-empty").find("media-empty"), std::string::npos);
@@ -418,7 +420,7 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
     EXPECT_EQ(status_->Received(), received) << "sent on without paper";
     EXPECT_LT(received, expected.size());
     const std::string waiting = "job-state-message (textWithoutLanguage) = Waiting: the printer is out of paper.";
-    EXPECT_EQ(AttributeOnceIt("Get-Job-Attributes\n  ATTR integer job-id " + job, "job-state-message", ""), waiting);
+    EXPECT_EQ(AttributeOnceIt("Get-Job-Attributes\n  ATTR integer job-id " + job, "job-state-message", "Waiting"), waiting);
     if (cancel) {
       ASSERT_EQ(server_->Cli("cancel -d watched -j " + job).status, 0);
     }
