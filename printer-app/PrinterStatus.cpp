@@ -85,11 +85,18 @@ size_t BandEnd(std::span<const uint8_t> bytes, size_t at) {
   return std::min(bytes.size(), at + 8 + rowBytes * rows);
 }
 
+std::string DeviceUri(pappl_printer_t* printer) {
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  return uri ? uri : "";
+}
+
 // One job's conversation with the printer.
 class StatusWatch {
  public:
   StatusWatch(pappl_job_t* job, pappl_device_t* device)
-      : job_(job), device_(device), printer_(papplJobGetPrinter(job)), uri_(papplPrinterGetDeviceURI(printer_)) {}
+      : job_(job), device_(device), printer_(papplJobGetPrinter(job)), uri_(DeviceUri(printer_)) {}
+  StatusWatch(const StatusWatch&) = delete;
+  StatusWatch& operator=(const StatusWatch&) = delete;
 
   // Sends a piece of the job's stream, asking at its start and at the
   // starts of its bands when a question is due.
@@ -108,7 +115,7 @@ class StatusWatch {
   // Asks, and while the printer is stopped waits, asking again every
   // second. False when the job was cancelled or the query could not be sent.
   bool AskNow() {
-    Answer answer = Ask(device_, uri_, kAnswerMs);
+    Answer answer = Ask(device_, uri_.c_str(), kAnswerMs);
     bool waited = false;
     while (answer.asked == Asked::Answered && answer.status && answer.status->stopped) {
       Show(printer_, answer.status);
@@ -118,10 +125,11 @@ class StatusWatch {
       papplJobSetMessage(job_, "Waiting: %s.", answer.status->text.c_str());
       waited = true;
       for (auto slept = 0ms; slept < kWaitPoll; slept += kCancelPoll) {
-        if (papplJobIsCanceled(job_)) return false;
+        // A server that shuts down ends the wait too: PAPPL waits for its jobs.
+        if (papplJobIsCanceled(job_) || !papplSystemIsRunning(papplPrinterGetSystem(printer_))) return false;
         std::this_thread::sleep_for(kCancelPoll);
       }
-      answer = Ask(device_, uri_, kAnswerMs);
+      answer = Ask(device_, uri_.c_str(), kAnswerMs);
     }
     if (waited) {
       papplJobSetReasons(job_, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
@@ -155,13 +163,13 @@ class StatusWatch {
   bool AskIfDue() {
     const bool due = !asked_ || sentSinceAsked_ >= kQueryEveryBytes ||
                      (sentSinceAsked_ > 0 && Clock::now() - lastAsked_ >= kQueryEvery);
-    return silent_ || !IsSocketUri(uri_) || !due || AskNow();
+    return silent_ || !IsSocketUri(uri_.c_str()) || !due || AskNow();
   }
 
   pappl_job_t* job_;
   pappl_device_t* device_;
   pappl_printer_t* printer_;
-  const char* uri_;
+  const std::string uri_;  // a copy: the printer's may be changed while the job runs
   bool asked_ = false, answered_ = false, silent_ = false;
   Clock::time_point lastAsked_;
   size_t sentSinceAsked_ = 0;
@@ -196,7 +204,8 @@ std::optional<PrinterStatus> DecodeStatus(std::span<const uint8_t, 4> answers) {
 }
 
 bool PrinterStatusCallback(pappl_printer_t* printer) {
-  const char* uri = papplPrinterGetDeviceURI(printer);
+  const std::string copy = DeviceUri(printer);
+  const char* uri = copy.c_str();
   if (!IsSocketUri(uri)) return true;
   // PAPPL calls this only while no job has the device; opening it here also
   // keeps a job from starting until the answer is in.
@@ -218,6 +227,6 @@ ByteSink StatusWatchingSink(pappl_job_t* job, pappl_device_t* device) {
 }
 
 bool WaitUntilPrinterReady(pappl_job_t* job, pappl_device_t* device) {
-  if (!IsSocketUri(papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
+  if (!IsSocketUri(DeviceUri(papplJobGetPrinter(job)).c_str())) return true;
   return StatusWatch(job, device).AskNow();
 }
