@@ -16,6 +16,7 @@
 
 #include "ImageInput.h"
 #include "JobSettings.h"
+#include "PrinterStatus.h"
 #include "ReceiptJob.h"
 #include "SocketDevice.h"
 #include "TestPage.h"
@@ -120,15 +121,14 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
   return settings;
 }
 
-ByteSink DeviceSink(pappl_device_t* device) {
-  return [device](std::span<const uint8_t> bytes) {
-    return papplDeviceWrite(device, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  };
-}
+// The job's bytes go to the device with the printer's status asked between
+// bands: a job waits there while the paper is out.
+ByteSink DeviceSink(pappl_job_t* job, pappl_device_t* device) { return StatusWatchingSink(job, device); }
 
 // Ends a job that cannot go on: the message goes to the job's state message
 // and to the log, and PAPPL aborts the job when the callback returns false.
 bool Fail(pappl_job_t* job, const std::string& why) {
+  if (papplJobIsCanceled(job)) return false;  // stopped while waiting for the printer: nothing failed
   papplJobSetMessage(job, "%s", why.c_str());
   papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
   return false;
@@ -160,7 +160,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(device))});
+  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(job, device))});
   return true;
 }
 
@@ -207,6 +207,8 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(papplJobGetFilename(job), "rb"), std::fclose);
   if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
+  // The data itself goes out untouched: a question may only come before it.
+  if (!WaitUntilPrinterReady(job, device)) return FailSending(job, device, "the printer connection failed");
   uint8_t buffer[65536];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
@@ -325,6 +327,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   data->printfile_cb = PrintRaw;
   data->identify_cb = Identify;
   data->testpage_cb = TestPage;
+  data->status_cb = PrinterStatusCallback;
   data->format = kEscposFormat;
 
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
@@ -397,7 +400,7 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   const int direction = settings.settings.nDirection;
   const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
                       direction == static_cast<int>(Direction::QuarterTurn270);
-  ReceiptJob receipt(settings.settings, model.headWidth, copies, DeviceSink(device));
+  ReceiptJob receipt(settings.settings, model.headWidth, copies, DeviceSink(job, device));
   papplJobSetImpressions(job, 1);
   const std::string failure = ReadImagePage(
       papplJobGetFilename(job), model.headWidth, across,

@@ -18,6 +18,7 @@ constexpr int kConnectAttempts = 4;
 constexpr auto kRetryPause = std::chrono::seconds(2);
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 60000;
+constexpr int kReadTimeoutMs = 10000;
 // How long the end of a job waits for a reset from a printer that died.
 constexpr int kHangUpGraceMs = 100;
 
@@ -30,10 +31,8 @@ struct Connection {
 
 Connection* ConnectionOf(pappl_device_t* device) { return static_cast<Connection*>(papplDeviceGetData(device)); }
 
-bool IsSocketUri(const char* uri) { return uri && std::strncmp(uri, "socket://", 9) == 0; }
-
 // One connection attempt to any address of the host, or the reason it failed.
-int ConnectOnce(const Connection& c, std::string& error) {
+int ConnectOnce(const Connection& c, std::string& error, int timeoutMs = kConnectTimeoutMs) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -48,7 +47,7 @@ int ConnectOnce(const Connection& c, std::string& error) {
     int rc = connect(fd, a->ai_addr, a->ai_addrlen);
     if (rc < 0 && errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
-      rc = poll(&p, 1, kConnectTimeoutMs);
+      rc = poll(&p, 1, timeoutMs);
       int soerr = rc == 0 ? ETIMEDOUT : 0;
       socklen_t len = sizeof soerr;
       if (rc > 0) getsockopt(fd, SOL_SOCKET, SO_ERROR, &soerr, &len);
@@ -121,18 +120,39 @@ ssize_t Write(pappl_device_t* device, const void* buffer, size_t bytes) {
   return static_cast<ssize_t>(bytes);
 }
 
+// What the printer sent within `timeoutMs`; -1 when nothing came.
+ssize_t ReadWithin(Connection& c, void* buffer, size_t bytes, int timeoutMs) {
+  pollfd pfd{c.fd, POLLIN, 0};
+  if (c.fd < 0 || poll(&pfd, 1, timeoutMs) <= 0) return -1;
+  const ssize_t n = recv(c.fd, buffer, bytes, MSG_DONTWAIT);
+  return n > 0 ? n : -1;
+}
+
 ssize_t Read(pappl_device_t* device, void* buffer, size_t bytes) {
   Connection* c = ConnectionOf(device);
   if (c->fd < 0 && !Connect(*c)) return -1;
-  pollfd pfd{c->fd, POLLIN, 0};
-  if (poll(&pfd, 1, 10000) <= 0) return -1;
-  return recv(c->fd, buffer, bytes, 0);
+  return ReadWithin(*c, buffer, bytes, kReadTimeoutMs);
 }
 
 }  // namespace
 
 void AddSocketScheme() {
   papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, Open, Close, Read, Write, nullptr, nullptr);
+}
+
+bool IsSocketUri(const char* uri) { return uri && std::strncmp(uri, "socket://", 9) == 0; }
+
+bool SocketConnectOnce(pappl_device_t* device, const char* device_uri, int timeoutMs) {
+  Connection* c = IsSocketUri(device_uri) ? ConnectionOf(device) : nullptr;
+  if (!c) return false;
+  std::string why;
+  if (c->fd < 0) c->fd = ConnectOnce(*c, why, timeoutMs);
+  return c->fd >= 0;
+}
+
+ssize_t SocketReadWithin(pappl_device_t* device, const char* device_uri, void* buffer, size_t bytes, int timeoutMs) {
+  Connection* c = IsSocketUri(device_uri) ? ConnectionOf(device) : nullptr;
+  return c ? ReadWithin(*c, buffer, bytes, timeoutMs) : -1;
 }
 
 std::string SocketDeviceError(pappl_device_t* device, const char* device_uri) {

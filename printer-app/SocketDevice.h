@@ -20,3 +20,14 @@ std::string SocketDeviceError(pappl_device_t* device, const char* device_uri);
 // Whether everything written reached a printer that is still connected:
 // false when the printer has closed or reset the connection.
 bool SocketStillConnected(pappl_device_t* device, const char* device_uri);
+
+bool IsSocketUri(const char* uri);
+
+// For a status query that must not hold anyone up: connects with a single
+// attempt of at most `timeoutMs` unless connected already. False when not
+// connected, or the device is of another scheme.
+bool SocketConnectOnce(pappl_device_t* device, const char* device_uri, int timeoutMs);
+
+// What the printer sent within `timeoutMs` (0: only what is there already);
+// -1 when nothing came, or the device is of another scheme.
+ssize_t SocketReadWithin(pappl_device_t* device, const char* device_uri, void* buffer, size_t bytes, int timeoutMs);

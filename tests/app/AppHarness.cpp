@@ -91,18 +91,52 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
   port_ = ntohs(addr.sin_port);
   thread_ = std::thread([this] {
     for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-      Bytes bytes;
+      Bytes raw;
+      Connection c;
+      // Follows the stream's framing: `imageEnd` is where the picture data
+      // of the last band header ends.
+      size_t at = 0, imageEnd = 0, bands = 0;
       uint8_t buffer[65536];
       ssize_t n;
-      while ((hangUpAfter_ == 0 || bytes.size() < hangUpAfter_) && (n = read(fd, buffer, sizeof buffer)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + n);
+      received_ = 0;
+      while ((hangUpAfter_ == 0 || raw.size() < hangUpAfter_) && (n = read(fd, buffer, sizeof buffer)) > 0) {
+        raw.insert(raw.end(), buffer, buffer + n);
+        while (at < raw.size()) {
+          const size_t left = raw.size() - at;
+          if (at < imageEnd) {
+            const size_t take = std::min(imageEnd, raw.size()) - at;
+            c.bytes.insert(c.bytes.end(), raw.begin() + at, raw.begin() + at + take);
+            at += take;
+            continue;
+          }
+          if ((raw[at] == 0x10 && left < 3) || (raw[at] == 0x1D && left < 8)) break;  // the rest is still coming
+          if (raw[at] == 0x10 && raw[at + 1] == 0x04 && raw[at + 2] >= 1 && raw[at + 2] <= 4) {
+            std::unique_lock lock(mutex_);
+            if (nextFromBand_ <= bands) answers_ = nextAnswers_;
+            const std::optional<StatusAnswers> answers = answers_;
+            lock.unlock();
+            if (answers && write(fd, &(*answers)[raw[at + 2] - 1], 1) != 1) break;
+            ++c.queries;
+            at += 3;
+            continue;
+          }
+          if (raw[at] == 0x1D && raw[at + 1] == 0x76 && raw[at + 2] == 0x30) {
+            ++bands;
+            imageEnd = at + 8 + (raw[at + 4] + size_t{raw[at + 5]} * 256) * (raw[at + 6] + size_t{raw[at + 7]} * 256);
+          }
+          c.bytes.push_back(raw[at++]);
+        }
+        received_ = c.bytes.size();
+      }
+      c.bytes.insert(c.bytes.end(), raw.begin() + std::min(at, raw.size()), raw.end());
       if (hangUpAfter_) {
         linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       }
       close(fd);
       std::lock_guard lock(mutex_);
-      connections_.push_back(std::move(bytes));
+      if (c.bytes.empty() && c.queries > 0) continue;  // a status check, not a job
+      connections_.push_back(std::move(c));
       ended_.notify_all();
     }
   });
@@ -122,7 +156,19 @@ size_t FakePrinter::Connections() {
 Bytes FakePrinter::WaitForConnection(size_t index) {
   std::unique_lock lock(mutex_);
   ended_.wait_for(lock, kPatience, [&] { return index < connections_.size(); });
-  return index < connections_.size() ? connections_[index] : Bytes();
+  return index < connections_.size() ? connections_[index].bytes : Bytes();
+}
+
+size_t FakePrinter::QueriesIn(size_t index) {
+  std::lock_guard lock(mutex_);
+  return index < connections_.size() ? connections_[index].queries : 0;
+}
+
+void FakePrinter::Answer(std::optional<StatusAnswers> answers, size_t fromBand) {
+  std::lock_guard lock(mutex_);
+  nextAnswers_ = answers;
+  nextFromBand_ = fromBand;
+  if (fromBand == 0) answers_ = answers;
 }
 
 // --- Processes ---

@@ -4,6 +4,8 @@
 // libcups' raster writer.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -20,9 +22,14 @@ using Bytes = std::vector<uint8_t>;
 // before any thread starts. Returns why it failed, or "".
 std::string EnterPrivateWorld();
 
+// The answers of a printer to DLE EOT 1, 2, 3 and 4.
+using StatusAnswers = std::array<uint8_t, 4>;
+
 // A TCP listener on 127.0.0.1 that records each connection, one at a time.
 // With `hangUpAfter`, it resets each connection after that many bytes, as a
-// printer switched off mid-job.
+// printer switched off mid-job. Status queries (DLE EOT n outside GS v 0
+// picture data) are answered as set, or not at all, and left out of the
+// recorded bytes; a connection that carried nothing else is not recorded.
 class FakePrinter {
  public:
   explicit FakePrinter(size_t hangUpAfter = 0);
@@ -31,14 +38,29 @@ class FakePrinter {
   size_t Connections();
   // The bytes of connection `index` once it has ended.
   Bytes WaitForConnection(size_t index);
+  // Status queries seen on connection `index`.
+  size_t QueriesIn(size_t index);
+  // Answers from now on, or from the `fromBand`th band of a connection on
+  // (a roll that runs out in the middle of a job); nullopt: silence.
+  void Answer(std::optional<StatusAnswers> answers, size_t fromBand = 0);
+  // Bytes other than status queries received so far on the connection in
+  // progress.
+  size_t Received() { return received_; }
 
  private:
+  struct Connection {
+    Bytes bytes;
+    size_t queries = 0;
+  };
   int listener_;
   int port_;
   size_t hangUpAfter_;
   std::mutex mutex_;
   std::condition_variable ended_;
-  std::vector<Bytes> connections_;
+  std::vector<Connection> connections_;
+  std::optional<StatusAnswers> answers_, nextAnswers_;
+  size_t nextFromBand_ = 0;
+  std::atomic<size_t> received_ = 0;
   std::thread thread_;
 };
 

@@ -92,12 +92,14 @@ class PrinterApp : public ::testing::Test {
     if (!SkipReason.empty()) return;
     fake_ = new FakePrinter();
     dying_ = new FakePrinter(4096);
+    status_ = new FakePrinter();
     server_ = new AppServer(TestDir("server"));
     server_->Start();
     // Nothing listens on port 1 of the private loopback: connections are refused.
     const std::pair<const char*, std::string> printers[] = {
         {"receipt -m escpos-80mm-203dpi", fake_->uri()}, {"narrow -m escpos-58mm-203dpi", fake_->uri()},
-        {"offline -m escpos-80mm-203dpi", "socket://127.0.0.1:1"}, {"dying -m escpos-80mm-203dpi", dying_->uri()}};
+        {"offline -m escpos-80mm-203dpi", "socket://127.0.0.1:1"}, {"dying -m escpos-80mm-203dpi", dying_->uri()},
+        {"watched -m escpos-80mm-203dpi", status_->uri()}};
     for (const auto& [printer, uri] : printers)
       ASSERT_EQ(server_->Cli(std::string("add -d ") + printer + " -v " + uri).status, 0);
     WritePng(File("marked.png"), picture_);
@@ -111,6 +113,7 @@ class PrinterApp : public ::testing::Test {
     delete server_;
     delete fake_;
     delete dying_;
+    delete status_;
   }
   void SetUp() override {
     if (!SkipReason.empty()) GTEST_SKIP() << SkipReason;
@@ -140,6 +143,7 @@ class PrinterApp : public ::testing::Test {
 
   static inline FakePrinter* fake_ = nullptr;
   static inline FakePrinter* dying_ = nullptr;
+  static inline FakePrinter* status_ = nullptr;  // answers status queries as a test sets
   static inline AppServer* server_ = nullptr;
   static inline const Picture picture_ = MarkedPicture(kHead80, 400);
 };
@@ -346,6 +350,86 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
     ASSERT_TRUE(server_->Alive());
     EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
   }
+}
+
+// --- Printer status: the answers to DLE EOT show as printer-state-reasons
+// and clear again; silence shows nothing and prints as before; a job that
+// meets the end of the roll waits, and resumes without losing or repeating
+// a band. ---
+
+// An IPP attribute's line in ipptool's output once it contains `want`
+// (PAPPL asks an idle printer at most every 2 s), or the last line seen.
+std::string AttributeOnceIt(const std::string& operation, const char* attr, const char* want) {
+  std::string line;
+  for (int i = 0; i < 50 && line.find(want) == std::string::npos; ++i) {
+    if (i) usleep(200000);
+    const std::string out = IppTool("watched", "  OPERATION " + operation + "\n  DISPLAY " + attr).output;
+    const size_t at = out.find(std::string(attr) + " (");
+    line = at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+  }
+  return line;
+}
+
+std::string ReasonsOnceThey(const char* want) {
+  return AttributeOnceIt("Get-Printer-Attributes", "printer-state-reasons", want);
+}
+
+TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
+  constexpr StatusAnswers kReady = {0x12, 0x12, 0x12, 0x12}, kPaperOut = {0x1A, 0x32, 0x12, 0x72};
+  const std::pair<StatusAnswers, const char*> cases[] = {
+      {kPaperOut, "= media-empty"},               {{0x12, 0x12, 0x12, 0x1E}, "= media-low"},
+      {{0x1A, 0x16, 0x12, 0x12}, "= cover-open"}, {{0x1A, 0x12, 0x12, 0x12}, "= offline"},
+      {{0x1A, 0x52, 0x1A, 0x12}, "= other"},  // a cutter error
+  };
+  for (const auto& [answers, shows] : cases) {
+    SCOPED_TRACE(shows);
+    status_->Answer(answers);
+    EXPECT_NE(ReasonsOnceThey(shows).find(shows), std::string::npos);
+    status_->Answer(kReady);
+    EXPECT_NE(ReasonsOnceThey("= none").find("= none"), std::string::npos);
+  }
+
+  // A dense page: 100 bands, far more than a job sends between questions.
+  const Picture black{kHead80, 2400, std::vector<uint8_t>(kHead80 * 2400, 0)};
+  WritePng(File("black.png"), black);
+  const Bytes expected = CoreBytes({black});
+  // Silence clears what was shown, and a job asks once and prints as before.
+  status_->Answer(kPaperOut);
+  ReasonsOnceThey("media-empty");
+  status_->Answer(std::nullopt);
+  EXPECT_NE(ReasonsOnceThey("= none").find("= none"), std::string::npos);
+  const size_t silentJob = status_->Connections();
+  EXPECT_EQ(Print(Via::App, "watched", "black.png", "", "", status_).bytes, expected);
+  EXPECT_EQ(status_->QueriesIn(silentJob), 4u);
+
+  // The roll runs out at the 10th band; then a job is cancelled while it
+  // waits, and one waits until the paper is back.
+  status_->Answer(kReady);
+  for (bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "paper back");
+    status_->Answer(kPaperOut, 10);
+    WaitForIdle("watched");
+    const size_t connection = status_->Connections();
+    // PNG: submit returns once the file is spooled (a PWG job is printed while it is sent).
+    const RunResult r = server_->Cli("submit -d watched " + File("black.png"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::string job = std::to_string(JobIdIn(r.output));
+    EXPECT_NE(ReasonsOnceThey("media-empty").find("media-empty"), std::string::npos);
+    const size_t received = status_->Received();
+    sleep(2);
+    EXPECT_EQ(status_->Received(), received) << "sent on without paper";
+    EXPECT_LT(received, expected.size());
+    const std::string waiting = "job-state-message (textWithoutLanguage) = Waiting: the printer is out of paper.";
+    EXPECT_EQ(AttributeOnceIt("Get-Job-Attributes\n  ATTR integer job-id " + job, "job-state-message", "Waiting"), waiting);
+    if (cancel) {
+      ASSERT_EQ(server_->Cli("cancel -d watched -j " + job).status, 0);
+    }
+    status_->Answer(kReady);
+    EXPECT_EQ(WaitForJob("watched", JobIdIn(r.output)).state, cancel ? IPP_JSTATE_CANCELED : IPP_JSTATE_COMPLETED);
+    const Bytes got = status_->WaitForConnection(connection);
+    EXPECT_EQ(got == expected, !cancel);
+  }
+  EXPECT_NE(ReasonsOnceThey("= none").find("= none"), std::string::npos);
 }
 
 // --- Identify, the web interface, the command line ---
