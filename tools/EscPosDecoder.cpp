@@ -358,7 +358,7 @@ std::string tooLong(const ImageWalker& image, png_structp png) {
   const auto limit = png_get_user_height_max(png);
   if (image.height <= static_cast<long>(limit)) return {};
   return "paper of " + std::to_string(image.height) + " image rows is longer than a PNG may be (" +
-         std::to_string(limit) + " rows); --pbm writes any length";
+         std::to_string(limit) + " rows)";
 }
 
 }  // namespace

@@ -376,6 +376,7 @@ TEST_F(PrinterApp, BrowserSetsDrawerDefaultAndShowsPreview) {
       {Shell("curl -s -d cash-drawer=after " + home + "labelfilter").output, "Invalid form submission."},
       {HttpGet("/receipt/labelfilter", "cash-drawer=sideways"), "&quot;sideways&quot; is not one of the choices"}};
   for (const auto& [page, banner] : forged) EXPECT_NE(page.find(banner), std::string::npos) << page;
+  EXPECT_NE(forged[0].first.find("No job has been printed since the server started."), std::string::npos);
 
   Browser browser(TestDir("browser"));
   ASSERT_TRUE(browser.Started()) << ReadText(TestDir("browser") + "/chromedriver.log");
