@@ -101,7 +101,9 @@ struct Options {
 };
 
 // A label from the application's strings: "cash-drawer", "cash-drawer.after".
-const char* Label(pappl_client_t* client, const std::string& key) { return papplClientGetLocString(client, key.c_str()); }
+const char* Label(pappl_client_t* client, const std::string& key) {
+  return papplClientGetLocString(client, key.c_str());
+}
 
 // Applies a posted form to the printer's defaults and returns the banner. A
 // form that is not the page's own, or names a value an option does not
@@ -138,6 +140,7 @@ std::string ApplyForm(pappl_client_t* client, pappl_printer_t* printer) {
   return papplClientGetLocString(client, why.c_str());
 }
 
+// The form of the receipt options, showing the printer's defaults.
 void PutOptions(pappl_client_t* client, pappl_printer_t* printer) {
   std::unique_ptr<ipp_t, decltype(&ippDelete)> attrs(papplPrinterGetDriverAttributes(printer), ippDelete);
   papplClientHTMLPrintf(client, "<h2 class=\"title\">%s</h2>\n", Label(client, "Receipt Options"));
@@ -159,7 +162,8 @@ void PutOptions(pappl_client_t* client, pappl_printer_t* printer) {
         papplClientHTMLPuts(client, "</select>");
         break;
       case VendorOption::Kind::Integer:
-        papplClientHTMLPrintf(client, "<input type=\"number\" name=\"%s\" id=\"%s\" min=\"%d\" max=\"%d\" value=\"%s\">",
+        papplClientHTMLPrintf(client,
+                              "<input type=\"number\" name=\"%s\" id=\"%s\" min=\"%d\" max=\"%d\" value=\"%s\">",
                               name.c_str(), name.c_str(), option.lower, option.upper, current.c_str());
         break;
       case VendorOption::Kind::Boolean:
@@ -174,6 +178,7 @@ void PutOptions(pappl_client_t* client, pappl_printer_t* printer) {
                         Label(client, "Save Changes"));
 }
 
+// The last job: its picture and summary, or why there is none.
 void PutPreview(pappl_client_t* client, pappl_printer_t* printer) {
   papplClientHTMLPrintf(client, "<h2 class=\"title\">%s</h2>\n", Label(client, "Last Job"));
   const std::shared_ptr<const LastJob> job = LastJobOf(printer);
@@ -197,6 +202,7 @@ void PutPreview(pappl_client_t* client, pappl_printer_t* printer) {
                         escpos::summary(*drawn.paper).c_str());
 }
 
+// GET shows the page; POST applies its form first.
 bool ServePage(pappl_client_t* client, void* data) {
   auto* printer = static_cast<pappl_printer_t*>(data);
   if (!papplClientHTMLAuthorize(client)) return true;  // PAPPL has answered
@@ -212,6 +218,7 @@ bool ServePage(pappl_client_t* client, void* data) {
   return true;
 }
 
+// The last job's picture as a PNG; 404 when the page shows none.
 bool ServePreview(pappl_client_t* client, void* data) {
   if (papplClientGetMethod(client) != HTTP_STATE_GET)
     return papplClientRespond(client, HTTP_STATUS_BAD_REQUEST, nullptr, nullptr, 0, 0);

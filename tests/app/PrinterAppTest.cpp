@@ -327,7 +327,7 @@ std::string JsonField(const std::string& json, const std::string& key) {
 class Browser {
  public:
   explicit Browser(std::string dir) : dir_(std::move(dir)) {
-    Shell("cd " + dir_ + " && HOME=" + dir_ + " chromedriver --port=9515 >chromedriver.log 2>&1 & echo $! >" + dir_ +
+    Shell("HOME=" + dir_ + " chromedriver --port=9515 >" + dir_ + "/chromedriver.log 2>&1 & echo $! >" + dir_ +
           "/pid; for i in $(seq 100); do curl -sf http://127.0.0.1:9515/status >/dev/null && break; sleep 0.1; done");
     session_ = JsonField(Call("POST", "", R"({"capabilities": {"alwaysMatch": {"goog:chromeOptions": {"binary": )"
                                           R"("/usr/bin/chromium", "args": ["--headless=new", "--no-sandbox", )"
