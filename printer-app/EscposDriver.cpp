@@ -18,6 +18,7 @@
 #include "JobSettings.h"
 #include "PrinterStatus.h"
 #include "ReceiptJob.h"
+#include "ReceiptPage.h"
 #include "SocketDevice.h"
 #include "TestPage.h"
 
@@ -160,7 +161,8 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(job, device))});
+  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies,
+                                                RecordLastJob(job, DeviceSink(job, device)))});
   return true;
 }
 
@@ -329,6 +331,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   data->testpage_cb = TestPage;
   data->status_cb = PrinterStatusCallback;
   data->format = kEscposFormat;
+  data->delete_cb = ForgetLastJob;
 
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
   data->ppm = 10;
@@ -400,7 +403,7 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   const int direction = settings.settings.nDirection;
   const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
                       direction == static_cast<int>(Direction::QuarterTurn270);
-  ReceiptJob receipt(settings.settings, model.headWidth, copies, DeviceSink(job, device));
+  ReceiptJob receipt(settings.settings, model.headWidth, copies, RecordLastJob(job, DeviceSink(job, device)));
   papplJobSetImpressions(job, 1);
   const std::string failure = ReadImagePage(
       papplJobGetFilename(job), model.headWidth, across,

@@ -97,3 +97,16 @@ JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& 
   });
   return job;
 }
+
+std::optional<std::string> OfferedValue(const VendorOption& option, std::string_view value) {
+  if (!ChoiceFor(option, value)) return std::nullopt;
+  switch (option.kind) {
+    case VendorOption::Kind::Keyword:
+      for (const VendorKeyword& k : option.keywords)
+        if (SameWord(k.keyword, value)) return std::string(k.keyword);
+      break;
+    case VendorOption::Kind::Integer: return std::to_string(*ParseInt(value));
+    case VendorOption::Kind::Boolean: return SameWord(value, "true") ? "true" : "false";
+  }
+  return std::nullopt;
+}

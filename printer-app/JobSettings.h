@@ -89,3 +89,7 @@ std::vector<std::pair<std::string, std::string>> JobChoices(const StandardOption
                                                             std::vector<std::string>* notes = nullptr);
 
 JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor);
+
+// `value` as the printer stores it ("after", "6", "true"), or nothing when
+// the option does not offer it.
+std::optional<std::string> OfferedValue(const VendorOption& option, std::string_view value);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "EscposDriver.h"
+#include "ReceiptPage.h"
 
 namespace {
 
@@ -124,7 +125,9 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
   if (const char* host = Option("server-hostname", num_options, options)) papplSystemSetHostName(system, host);
   if (const char* group = Option("admin-group", num_options, options)) papplSystemSetAdminGroup(system, group);
 
-  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd, nullptr,
+  // The printer callback adds labelfilter's page to every printer, also to
+  // those the state file brings back below.
+  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd, AddReceiptPage,
                                EscposDriverCallback, nullptr);
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);

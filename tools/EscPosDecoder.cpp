@@ -358,7 +358,7 @@ std::string tooLong(const ImageWalker& image, png_structp png) {
   const auto limit = png_get_user_height_max(png);
   if (image.height <= static_cast<long>(limit)) return {};
   return "paper of " + std::to_string(image.height) + " image rows is longer than a PNG may be (" +
-         std::to_string(limit) + " rows); --pbm writes any length";
+         std::to_string(limit) + " rows)";
 }
 
 }  // namespace
@@ -368,19 +368,16 @@ std::string pngRefusal(const Paper& paper) {
   return w.png ? tooLong(ImageWalker(paper), w.png) : "libpng: out of memory";
 }
 
-std::string writePng(const Paper& paper, const std::string& path) {
+namespace {
+
+// The image rows of `paper` through `png`, whose output is already set up;
+// `what` names the output in errors.
+std::string writeImage(const Paper& paper, png_structp png, png_infop info, const std::string& what) {
   ImageWalker walker(paper);
-  PngWriter w;
-  if (!w.png || !w.info) return "libpng: out of memory";
-  png_structp png = w.png;
-  png_infop info = w.info;
   if (auto why = tooLong(walker, png); !why.empty()) return why;
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-  if (!file) return "cannot create " + path;
   // libpng reports errors by longjmp; nothing with a destructor is created
   // between here and the end of the writes.
-  if (setjmp(png_jmpbuf(png))) return "libpng: write failed for " + path;
-  png_init_io(png, file.get());
+  if (setjmp(png_jmpbuf(png))) return "libpng: write failed for " + what;
   png_set_IHDR(png, info, static_cast<png_uint_32>(walker.width), static_cast<png_uint_32>(walker.height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
@@ -389,8 +386,37 @@ std::string writePng(const Paper& paper, const std::string& path) {
     png_write_row(png, walker.pixels.data());
   }
   png_write_end(png, nullptr);
+  return {};
+}
+
+void appendBytes(png_structp png, png_bytep data, png_size_t length) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  out->insert(out->end(), data, data + length);
+}
+
+// Memory needs no flush; libpng's default would take the vector for a FILE.
+void noFlush(png_structp) {}
+
+}  // namespace
+
+std::string writePng(const Paper& paper, const std::string& path) {
+  if (auto why = pngRefusal(paper); !why.empty()) return why;
+  PngWriter w;
+  if (!w.png || !w.info) return "libpng: out of memory";
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+  if (!file) return "cannot create " + path;
+  png_init_io(w.png, file.get());
+  if (auto err = writeImage(paper, w.png, w.info, path); !err.empty()) return err;
   if (std::fflush(file.get()) != 0) return "cannot write " + path;
   return {};
+}
+
+std::string encodePng(const Paper& paper, std::vector<std::uint8_t>& out) {
+  out.clear();
+  PngWriter w;
+  if (!w.png || !w.info) return "libpng: out of memory";
+  png_set_write_fn(w.png, &out, appendBytes, noFlush);
+  return writeImage(paper, w.png, w.info, "the image in memory");
 }
 
 std::string writePbm(const Paper& paper, const std::string& path) {

@@ -99,6 +99,8 @@ RgbImage render(const Paper& paper);
 // limit (1000000 rows, 125 m of paper), so a longer paper is refused before
 // the file is made; PBM has no such limit.
 std::string writePng(const Paper& paper, const std::string& path);
+// The same PNG into `out`, for a server to send.
+std::string encodePng(const Paper& paper, std::vector<std::uint8_t>& out);
 // Why `paper` cannot be written as a PNG, or an empty text.
 std::string pngRefusal(const Paper& paper);
 // Plain dots as a binary PBM (P4), without cut marks; set bit = dot.

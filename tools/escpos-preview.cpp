@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (const auto why = pngPath.empty() ? "" : escpos::pngRefusal(paper); !why.empty()) {
-    std::cerr << "escpos-preview: " << input << ": " << why << "\n";
+    std::cerr << "escpos-preview: " << input << ": " << why << "; --pbm writes any length\n";
     return 1;
   }
   if (!quiet) std::cout << "stream: " << stream.size() << " bytes\n" << escpos::summary(paper);

@@ -317,6 +317,89 @@ TEST_F(PrinterApp, DefaultsChangeLaterJobsAndSurviveRestart) {
   EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
 }
 
+// --- labelfilter's printer page in headless Chromium, driven over
+// WebDriver by chromedriver (its HTTP API, spoken with curl). ---
+
+// The string or number after "key": in a JSON text, or "".
+std::string JsonField(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return "";
+  at = json.find_first_not_of(" \"", at + key.size() + 3);
+  return at == std::string::npos ? "" : json.substr(at, json.find_first_of("\",}", at) - at);
+}
+
+class Browser {
+ public:
+  explicit Browser(std::string dir) : dir_(std::move(dir)) {
+    Shell("HOME=" + dir_ + " chromedriver --port=9515 >" + dir_ + "/chromedriver.log 2>&1 & echo $! >" + dir_ +
+          "/pid; for i in $(seq 100); do curl -sf http://127.0.0.1:9515/status >/dev/null && break; sleep 0.1; done");
+    session_ = JsonField(Call("POST", "", R"({"capabilities": {"alwaysMatch": {"goog:chromeOptions": {"binary": )"
+                                          R"("/usr/bin/chromium", "args": ["--headless=new", "--no-sandbox", )"
+                                          R"("--window-size=1200,1250", "--user-data-dir=)" + dir_ + "/profile\"]}}}}"),
+                         "sessionId");
+  }
+  ~Browser() {
+    if (!session_.empty()) Call("DELETE", "", "");
+    Shell("kill $(cat " + dir_ + "/pid)");
+  }
+  bool Started() const { return !session_.empty(); }
+  std::string Call(const std::string& method, const std::string& path, const std::string& body) {
+    std::ofstream(dir_ + "/request.json") << body;
+    return Shell("curl -s -m 120 -X " + method + " -H 'Content-Type: application/json' " +
+                 (body.empty() ? "" : "--data-binary @" + dir_ + "/request.json ") + "http://127.0.0.1:9515/session" +
+                 (session_.empty() ? "" : "/" + session_) + path)
+        .output;
+  }
+  void Go(const std::string& url) { Call("POST", "/url", "{\"url\": \"" + url + "\"}"); }
+  // Clicks the element a CSS selector finds, as a user would.
+  void Click(const std::string& css) {
+    const std::string found = Call("POST", "/element", "{\"using\": \"css selector\", \"value\": \"" + css + "\"}");
+    Call("POST", "/element/" + JsonField(found, "element-6066-11e4-a52e-4f735466cecf") + "/click", "{}");
+  }
+  std::string Run(const std::string& script) {
+    return JsonField(Call("POST", "/execute/sync", "{\"script\": \"" + script + "\", \"args\": []}"), "value");
+  }
+  void Screenshot(const std::string& png) {
+    std::ofstream(dir_ + "/shot.b64") << JsonField(Call("GET", "/screenshot", ""), "value");
+    Shell("base64 -d " + dir_ + "/shot.b64 >" + png);
+  }
+
+ private:
+  std::string dir_, session_;
+};
+
+// The drawer default set through the page's form reaches the next job, and
+// the page shows that job. Printers loaded from the state file have the
+// page too. Forms the page did not make change nothing.
+TEST_F(PrinterApp, BrowserSetsDrawerDefaultAndShowsPreview) {
+  if (access("/usr/bin/chromedriver", X_OK) != 0) GTEST_SKIP() << "chromedriver is not installed (chromium-driver)";
+  EXPECT_EQ(server_->Stop(), 0);
+  server_->Start();
+  const std::string home = "http://localhost:" + std::to_string(AppServer::kPort) + "/receipt/";
+  const std::pair<std::string, const char*> forged[] = {
+      {Shell("curl -s -d cash-drawer=after " + home + "labelfilter").output, "Invalid form submission."},
+      {HttpGet("/receipt/labelfilter", "cash-drawer=sideways"), "&quot;sideways&quot; is not one of the choices"}};
+  for (const auto& [page, banner] : forged) EXPECT_NE(page.find(banner), std::string::npos) << page;
+  EXPECT_NE(forged[0].first.find("No job has been printed since the server started."), std::string::npos);
+
+  Browser browser(TestDir("browser"));
+  ASSERT_TRUE(browser.Started()) << ReadText(TestDir("browser") + "/chromedriver.log");
+  browser.Go(home);
+  browser.Click("a[href='/receipt/labelfilter']");
+  EXPECT_EQ(browser.Run("return document.querySelector('#cash-drawer').value"), "none");
+  browser.Click("#cash-drawer option[value=after]");
+  browser.Click("#form input[type=submit]");
+  EXPECT_NE(browser.Run("return document.body.innerText").find("Changes saved."), std::string::npos);
+
+  const Printed p = Print(Via::App, "receipt", "marked.png");
+  EXPECT_EQ(escpos::decode(p.bytes).count(escpos::EventKind::DrawerPulse), 1u);
+  EXPECT_NE(ReadText(TestDir("server") + "/state").find("cash-drawer-default after"), std::string::npos);
+  browser.Go(home + "labelfilter");
+  EXPECT_EQ(browser.Run("return document.querySelector('#preview').naturalWidth"), std::to_string(kHead80));
+  browser.Screenshot(LABELFILTER_BINARY_DIR "/tests/app/printer-page.png");
+  ASSERT_EQ(server_->Cli("modify -d receipt -o cash-drawer-default=none").status, 0);
+}
+
 // --- Faults: each job ends aborted with a clear message, the server lives
 // on and the next job prints. ---
 
