@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "ImageInput.h"
+#include "PdfInput.h"
 #include "JobSettings.h"
 #include "ReceiptJob.h"
 #include "SocketDevice.h"
@@ -301,6 +302,26 @@ void SetMedia(pappl_media_col_t& media, const Model& model, const char* name) {
   media.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
 }
 
+// A document the application lays out itself (pictures, PDF): the job's
+// settings, with its orientation, on the printer's head.
+struct LaidOutJob {
+  uint32_t headWidth;
+  bool across;  // turned a quarter: the page's height is fitted to the head
+  ReceiptJob receipt;
+};
+
+LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
+  const Model& model = ModelOf(papplJobGetPrinter(job));
+  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+  const JobSettings settings = SettingsOf(job, options, true);
+  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
+  papplJobDeletePrintOptions(options);
+  const int direction = settings.settings.nDirection;
+  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
+                      direction == static_cast<int>(Direction::QuarterTurn270);
+  return {model.headWidth, across, ReceiptJob(settings.settings, model.headWidth, copies, DeviceSink(device))};
+}
+
 }  // namespace
 
 pappl_pr_driver_t kEscposDrivers[] = {
@@ -387,20 +408,11 @@ const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*
 }
 
 bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
-  pappl_printer_t* printer = papplJobGetPrinter(job);
-  const Model& model = ModelOf(printer);
-  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
-  const JobSettings settings = SettingsOf(job, options, true);
-  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobDeletePrintOptions(options);
-
-  const int direction = settings.settings.nDirection;
-  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
-                      direction == static_cast<int>(Direction::QuarterTurn270);
-  ReceiptJob receipt(settings.settings, model.headWidth, copies, DeviceSink(device));
+  LaidOutJob laid = StartLaidOut(job, device);
+  ReceiptJob& receipt = laid.receipt;
   papplJobSetImpressions(job, 1);
   const std::string failure = ReadImagePage(
-      papplJobGetFilename(job), model.headWidth, across,
+      papplJobGetFilename(job), laid.headWidth, laid.across,
       ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                 [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
   if (!failure.empty()) return Fail(job, failure);
@@ -409,4 +421,32 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   if (!EndSending(job, device)) return false;
   papplJobSetImpressionsCompleted(job, 1);
   return true;
+}
+
+bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  LaidOutJob laid = StartLaidOut(job, device);
+  ReceiptJob& receipt = laid.receipt;
+  bool sending = false;  // the failure is the printer's, not the document's
+  const std::string failure =
+      ReadPdfPages(papplJobGetFilename(job), laid.headWidth, laid.across,
+                   PdfPages{[&](int count) { papplJobSetImpressions(job, count); },
+                            [&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
+                            [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); },
+                            [&] {
+                              std::string f = receipt.EndPage();
+                              sending = !f.empty();
+                              if (f.empty()) papplJobSetImpressionsCompleted(job, 1);
+                              return f;
+                            },
+                            [&] { return papplJobIsCanceled(job); },
+                            [&](const std::string& message) {
+                              papplLogJob(job, PAPPL_LOGLEVEL_WARN, "PDF: %s", message.c_str());
+                            }});
+  if (!failure.empty()) return sending ? FailSending(job, device, failure) : Fail(job, failure);
+  // A cancelled job still gets its job end, so that the pages printed are
+  // cut off; PAPPL then records it as cancelled.
+  if (papplJobIsCanceled(job))
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Cancelled after %u pages", receipt.PagesSent());
+  if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
+  return EndSending(job, device);
 }

@@ -128,6 +128,7 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
                                EscposDriverCallback, nullptr);
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, EscposPdfFilter, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
   if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", AddPrinterPage, nullptr);
 #endif
