@@ -379,7 +379,8 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
 }
 
 // ESC/POS that point-of-sale software writes itself goes to the printer as
-// it is, whatever it holds, from the command line and from IPP clients.
+// it is, whatever it holds: typed by its first bytes from the command line,
+// named application/vnd.escpos from IPP clients.
 TEST_F(PrinterApp, RawEscposGoesOutUntouched) {
   // Only the one attribute: after a restart PAPPL 1.3.1 repeats another, which ipptool fails.
   const RunResult supported = IppTool("receipt", "  OPERATION Get-Printer-Attributes\n"
@@ -391,7 +392,7 @@ TEST_F(PrinterApp, RawEscposGoesOutUntouched) {
   for (int b = 0; b < 256; ++b) raw.push_back(static_cast<uint8_t>(b));
   std::ofstream(File("raw.bin"), std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
   for (Via via : {Via::App, Via::IppTool}) {
-    const Printed p = Print(via, "receipt", "raw.bin", "-o document-format=application/vnd.escpos");
+    const Printed p = Print(via, "receipt", "raw.bin");
     EXPECT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
     EXPECT_EQ(p.bytes, raw);
   }
@@ -501,7 +502,7 @@ TEST_F(PrinterApp, DriverlessCupsQueuePrints) {
 
 }  // namespace
 
-// Runs after the suite above has stopped its server: the README's commands
+// Runs after the suite above has stopped its server: the README's commands (its own and ipptool's)
 // word for word, the server on its default port and state as a user's would
 // be. Its printer's address is not reachable from here, so its jobs end
 // aborted; that the commands work is what is checked.
@@ -513,17 +514,22 @@ TEST(ReadmeCommands, RunAsWritten) {
   std::vector<std::string> commands;
   std::istringstream lines(text.substr(section, text.find("\n## ", section + 1) - section));
   for (std::string line; std::getline(lines, line);)
-    if (line.rfind("labelfilter-printer-app ", 0) == 0) commands.push_back(line.substr(24));
+    if (line.rfind("labelfilter-printer-app ", 0) == 0)
+      commands.push_back(AppServer::Binary() + line.substr(23));
+    else if (line.rfind("ipptool ", 0) == 0)
+      commands.push_back(line);
   ASSERT_GE(commands.size(), 5u);
-  ASSERT_EQ(commands[0], "server");
+  ASSERT_EQ(commands[0], AppServer::Binary() + " server");
 
   const std::string dir = TestDir("readme");
   WritePng(dir + "/receipt.png", MarkedPicture(kHead80, 100));
   WritePwg(dir + "/receipt.pwg", {MarkedPicture(kHead80, 100)});
+  WritePdf(dir + "/receipt.pdf", {MarkedPicture(kHead80, 100)});
+  std::ofstream(dir + "/receipt.bin") << "\x1b@receipt\n\x1dV\x42";
   std::string script = "cd " + dir + " && export HOME=" + dir + " ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 && { " +
                        AppServer::Binary() + " server > server.out 2>&1 & } && server=$! && for i in $(seq 100); do "
                        "[ -S /run/labelfilter-printer-app.sock ] && break; sleep 0.1; done";
-  for (size_t i = 1; i < commands.size(); ++i) script += " && " + AppServer::Binary() + " " + commands[i];
+  for (size_t i = 1; i < commands.size(); ++i) script += " && " + commands[i];
   const RunResult r = Shell("timeout 120 sh -c '" + script + "; status=$?; kill $server; wait $server; exit $status'");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("receipt"), std::string::npos) << r.output;
