@@ -1,7 +1,8 @@
 // ESC/POS 80 mm and 58 mm receipt printers on PAPPL. Pages arrive as 8-bit
-// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG and
-// JPEG through our own filter); each whole page goes through the conversion
-// core, so the bytes are those the CUPS filter sends for the same choices.
+// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG,
+// JPEG and PDF through our own filters); each whole page goes through the
+// conversion core, so the bytes are those the CUPS filter sends for the same
+// choices. ESC/POS documents go to the printer as they are.
 
 #include "EscposDriver.h"
 
@@ -15,8 +16,8 @@
 #include <unistd.h>
 
 #include "ImageInput.h"
-#include "PdfInput.h"
 #include "JobSettings.h"
+#include "PdfInput.h"
 #include "ReceiptJob.h"
 #include "SocketDevice.h"
 #include "TestPage.h"
@@ -443,10 +444,12 @@ bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
                               papplLogJob(job, PAPPL_LOGLEVEL_WARN, "PDF: %s", message.c_str());
                             }});
   if (!failure.empty()) return sending ? FailSending(job, device, failure) : Fail(job, failure);
-  // A cancelled job still gets its job end, so that the pages printed are
-  // cut off; PAPPL then records it as cancelled.
-  if (papplJobIsCanceled(job))
+  // A cancelled job still gets its job end, as raster jobs do, so that the
+  // pages printed are cut off; PAPPL then records it as cancelled.
+  if (papplJobIsCanceled(job)) {
     papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Cancelled after %u pages", receipt.PagesSent());
+    if (receipt.PagesSent() == 0) return true;
+  }
   if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
   return EndSending(job, device);
 }
