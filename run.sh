@@ -14,10 +14,12 @@ M32_PACKAGES=()
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
   M32_PACKAGES=(g++-multilib libcups2-dev:i386 libcupsimage2-dev:i386 libgtest-dev:i386 libpng-dev:i386)
 fi
-# The printer application adds PAPPL and libjpeg, and its tests iproute2 for
-# their private network and a browser driven over WebDriver with curl.
+# The printer application adds PAPPL, libjpeg and poppler's C++ library (PDF
+# jobs), and its tests iproute2 for their private network, qpdf for a
+# password-protected PDF and a browser driven over WebDriver with curl.
 TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bsd cups-ipp-utils
-               clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev iproute2 chromium chromium-driver curl
+               clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev libpoppler-cpp-dev qpdf iproute2
+               chromium chromium-driver curl
                "${M32_PACKAGES[@]}")
 
 install_missing() {

@@ -1,7 +1,8 @@
 // ESC/POS 80 mm and 58 mm receipt printers on PAPPL. Pages arrive as 8-bit
-// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG and
-// JPEG through our own filter); each whole page goes through the conversion
-// core, so the bytes are those the CUPS filter sends for the same choices.
+// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG,
+// JPEG and PDF through our own filters); each whole page goes through the
+// conversion core, so the bytes are those the CUPS filter sends for the same
+// choices. ESC/POS documents go to the printer as they are.
 
 #include "EscposDriver.h"
 
@@ -16,6 +17,7 @@
 
 #include "ImageInput.h"
 #include "JobSettings.h"
+#include "PdfInput.h"
 #include "PrinterStatus.h"
 #include "ReceiptJob.h"
 #include "ReceiptPage.h"
@@ -211,11 +213,14 @@ bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
   // The data itself goes out untouched: a question may only come before it.
   if (!WaitUntilPrinterReady(job, device)) return FailSending(job, device, "the printer connection failed");
+  // Recorded like any job, so the printer page previews what the software sent.
+  const ByteSink send = RecordLastJob(job, [device](std::span<const uint8_t> bytes) {
+    return papplDeviceWrite(device, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  });
   uint8_t buffer[65536];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
-    if (papplDeviceWrite(device, buffer, n) != static_cast<ssize_t>(n))
-      return FailSending(job, device, "the printer connection failed");
+    if (!send({buffer, n})) return FailSending(job, device, "the printer connection failed");
   return EndSending(job, device);
 }
 
@@ -303,6 +308,26 @@ void SetMedia(pappl_media_col_t& media, const Model& model, const char* name) {
   std::snprintf(media.source, sizeof media.source, "main-roll");
   std::snprintf(media.type, sizeof media.type, "continuous");
   media.tracking = PAPPL_MEDIA_TRACKING_CONTINUOUS;
+}
+
+// A document the application lays out itself (pictures, PDF): the job's
+// settings, with its orientation, on the printer's head.
+struct LaidOutJob {
+  uint32_t headWidth;
+  bool across;  // turned a quarter: the page's height is fitted to the head
+  ReceiptJob receipt;
+};
+
+LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
+  const Model& model = ModelOf(papplJobGetPrinter(job));
+  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+  const JobSettings settings = SettingsOf(job, options, true);
+  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
+  papplJobDeletePrintOptions(options);
+  const int direction = settings.settings.nDirection;
+  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
+                      direction == static_cast<int>(Direction::QuarterTurn270);
+  return {model.headWidth, across, ReceiptJob(settings.settings, model.headWidth, copies, RecordLastJob(job, DeviceSink(job, device)))};
 }
 
 }  // namespace
@@ -393,20 +418,11 @@ const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*
 }
 
 bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
-  pappl_printer_t* printer = papplJobGetPrinter(job);
-  const Model& model = ModelOf(printer);
-  pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
-  const JobSettings settings = SettingsOf(job, options, true);
-  const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobDeletePrintOptions(options);
-
-  const int direction = settings.settings.nDirection;
-  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
-                      direction == static_cast<int>(Direction::QuarterTurn270);
-  ReceiptJob receipt(settings.settings, model.headWidth, copies, RecordLastJob(job, DeviceSink(job, device)));
+  LaidOutJob laid = StartLaidOut(job, device);
+  ReceiptJob& receipt = laid.receipt;
   papplJobSetImpressions(job, 1);
   const std::string failure = ReadImagePage(
-      papplJobGetFilename(job), model.headWidth, across,
+      papplJobGetFilename(job), laid.headWidth, laid.across,
       ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                 [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
   if (!failure.empty()) return Fail(job, failure);
@@ -415,4 +431,34 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   if (!EndSending(job, device)) return false;
   papplJobSetImpressionsCompleted(job, 1);
   return true;
+}
+
+bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  LaidOutJob laid = StartLaidOut(job, device);
+  ReceiptJob& receipt = laid.receipt;
+  bool sending = false;  // the failure is the printer's, not the document's
+  const std::string failure =
+      ReadPdfPages(papplJobGetFilename(job), laid.headWidth, laid.across,
+                   PdfPages{[&](int count) { papplJobSetImpressions(job, count); },
+                            [&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
+                            [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); },
+                            [&] {
+                              std::string f = receipt.EndPage();
+                              sending = !f.empty();
+                              if (f.empty()) papplJobSetImpressionsCompleted(job, 1);
+                              return f;
+                            },
+                            [&] { return papplJobIsCanceled(job); },
+                            [&](const std::string& message) {
+                              papplLogJob(job, PAPPL_LOGLEVEL_WARN, "PDF: %s", message.c_str());
+                            }});
+  if (!failure.empty()) return sending ? FailSending(job, device, failure) : Fail(job, failure);
+  // A cancelled job still gets its job end, as raster jobs do, so that the
+  // pages printed are cut off; PAPPL then records it as cancelled.
+  if (papplJobIsCanceled(job)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Cancelled after %u pages", receipt.PagesSent());
+    if (receipt.PagesSent() == 0) return true;
+  }
+  if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
+  return EndSending(job, device);
 }

@@ -19,6 +19,9 @@ const char* EscposAutoAdd(const char* device_info, const char* device_uri, const
 // Filter for PNG and JPEG documents, which PAPPL would otherwise fit to the
 // whole page of the media.
 bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void* data);
+// Filter for PDF documents, drawn page by page at the head's width.
+bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);
 
-// The format of ESC/POS data sent as it is (the test page, raw jobs).
-inline constexpr const char* kEscposFormat = "application/vnd.labelfilter-escpos";
+// The format of ESC/POS data sent as it is (the test page, raw jobs from
+// point-of-sale software that writes its own ESC/POS).
+inline constexpr const char* kEscposFormat = "application/vnd.escpos";

@@ -78,6 +78,13 @@ bool AddPrinterPage(pappl_client_t* client, void*) {
 }
 #endif
 
+// Documents sent as application/octet-stream that PAPPL cannot type: data
+// that starts with an ESC/POS command (ESC or GS, as ESC @ does) is the
+// printer's own, and goes out as it is.
+const char* TypeEscpos(const unsigned char* header, size_t size, void*) {
+  return size > 0 && (header[0] == 0x1B || header[0] == 0x1D) ? kEscposFormat : nullptr;
+}
+
 bool PrintDevice(const char* info, const char* uri, const char* id, void* data) {
   if (*static_cast<bool*>(data))
     std::printf("%s\n    %s\n    %s\n", uri, info, id);
@@ -131,6 +138,8 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
                                EscposDriverCallback, nullptr);
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, EscposPdfFilter, nullptr);
+  papplSystemSetMIMECallback(system, TypeEscpos, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
   if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", AddPrinterPage, nullptr);
 #endif

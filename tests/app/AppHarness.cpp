@@ -389,6 +389,43 @@ void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::o
   close(fd);
 }
 
+void WritePdf(const std::string& path, const std::vector<Picture>& pages) {
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  auto object = [&](const std::string& body) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+  };
+  std::string kids;
+  for (size_t i = 0; i < pages.size(); ++i) kids += std::to_string(3 + 3 * i) + " 0 R ";
+  object("<< /Type /Catalog /Pages 2 0 R >>");
+  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>");
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const Picture& p = pages[i];
+    char size[64], draw[96];  // points, for one pixel a dot at 203 dpi
+    const double w = p.width * 72.0 / 203, h = p.rows * 72.0 / 203;
+    std::snprintf(size, sizeof size, "%.4f %.4f", w, h);
+    std::snprintf(draw, sizeof draw, "q %.4f 0 0 %.4f 0 0 cm /I Do Q", w, h);
+    object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + std::string(size) + "] /Resources << /XObject << /I " +
+           std::to_string(5 + 3 * i) + " 0 R >> >> /Contents " + std::to_string(4 + 3 * i) + " 0 R >>");
+    object("<< /Length " + std::to_string(std::strlen(draw)) + " >>\nstream\n" + draw + "\nendstream");
+    object("<< /Type /XObject /Subtype /Image /Width " + std::to_string(p.width) + " /Height " +
+           std::to_string(p.rows) + " /ColorSpace /DeviceGray /BitsPerComponent 8 /Length " +
+           std::to_string(p.grey.size()) + " >>\nstream\n" + std::string(p.grey.begin(), p.grey.end()) +
+           "\nendstream");
+  }
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t at : offsets) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", at);
+    pdf += entry;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(xref) + "\n%%EOF\n";
+  std::ofstream(path, std::ios::binary) << pdf;
+}
+
 std::string ReadText(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;

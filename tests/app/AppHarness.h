@@ -1,7 +1,7 @@
 // Real parts for the printer application's tests: a private network and
 // mount namespace, fake ESC/POS printers on loopback, the real server, its
-// own command line, ipptool, and documents written by libpng, libjpeg and
-// libcups' raster writer.
+// own command line, ipptool, and documents written by libpng, libjpeg,
+// libcups' raster writer and a small PDF writer.
 #pragma once
 
 #include <array>
@@ -126,6 +126,8 @@ void WriteJpeg(const std::string& path, const Picture& picture);
 // PWG raster, 8-bit sGray at 203 dpi; `declaredRows` may exceed the rows
 // written, for a page whose data never comes.
 void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows = {});
+// A PDF of one picture a page, each page as large as its picture at 203 dpi.
+void WritePdf(const std::string& path, const std::vector<Picture>& pages);
 
 std::string ReadText(const std::string& path);
 std::string TestDir(const std::string& name);

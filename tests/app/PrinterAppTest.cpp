@@ -105,6 +105,9 @@ class PrinterApp : public ::testing::Test {
     WritePng(File("marked.png"), picture_);
     WriteJpeg(File("marked.jpg"), picture_);
     WritePwg(File("marked.pwg"), {picture_});
+    WritePdf(File("marked.pdf"), {picture_});
+    // Only an owner password: opens without one, so it prints.
+    ASSERT_EQ(Shell("qpdf --encrypt '' owner 256 -- " + File("marked.pdf") + " " + File("owner.pdf")).status, 0);
   }
   static void TearDownTestSuite() {
     if (server_) {
@@ -128,7 +131,14 @@ class PrinterApp : public ::testing::Test {
     WaitForIdle(printer);
     const size_t before = device->Connections();
     const std::string path = File(file);
-    const std::string format = file.ends_with(".png") ? "image/png" : file.ends_with(".jpg") ? "image/jpeg" : "image/pwg-raster";
+    constexpr std::pair<const char*, const char*> kFormats[] = {{".png", "image/png"},
+                                                                {".jpg", "image/jpeg"},
+                                                                {".pdf", "application/pdf"},
+                                                                {".bin", "application/vnd.escpos"},
+                                                                {".pwg", "image/pwg-raster"}};
+    std::string format;
+    for (auto [extension, type] : kFormats)
+      if (file.ends_with(extension)) format = type;
     const RunResult r = via == Via::App ? server_->Cli("submit -d " + printer + " " + appOptions + " " + path)
                                         : IppTool(printer,
                                                   "  OPERATION Print-Job\n  ATTR mimeMediaType document-format " +
@@ -164,6 +174,7 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
       {Via::App, "receipt", "marked.png", 576, 48, true},    {Via::IppTool, "receipt", "marked.png", 576, 48, true},
       {Via::App, "receipt", "marked.jpg", 576, 48, false},   {Via::App, "receipt", "marked.pwg", 576, 48, true},
       {Via::IppTool, "receipt", "marked.pwg", 576, 48, true},
+      {Via::App, "receipt", "marked.pdf", 576, 48, true},    {Via::IppTool, "receipt", "owner.pdf", 576, 48, true},
       {Via::App, "narrow", "marked.png", 384, 32, false},    // scaled down to the head
       {Via::IppTool, "narrow", "marked.pwg", 384, 48, false},  // cut to the middle of the head
   };
@@ -189,6 +200,17 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
   const Printed gap = Print(Via::App, "receipt", "gap.png");
   EXPECT_GE(escpos::decode(gap.bytes).blankBands(), 1400u / 24 - 2);
   EXPECT_LT(gap.bytes.size(), 300u * 72);
+  // A PDF of text and lines: the same bytes from the command line and from an
+  // IPP client, each of its two 200 mm pages cut to its content.
+  std::filesystem::copy_file(std::string(LABELFILTER_SOURCE_DIR) + "/samples/receipt.pdf", File("receipt.pdf"),
+                             std::filesystem::copy_options::overwrite_existing);
+  const Printed submitted = Print(Via::App, "receipt", "receipt.pdf");
+  ASSERT_EQ(submitted.end.state, IPP_JSTATE_COMPLETED) << submitted.end.message;
+  EXPECT_EQ(submitted.bytes, Print(Via::IppTool, "receipt", "receipt.pdf").bytes);
+  const escpos::Paper paper = escpos::decode(submitted.bytes);
+  EXPECT_EQ(paper.width(), 576);
+  EXPECT_GT(paper.height(), 600);
+  EXPECT_LT(paper.height(), 2 * 1598);
 }
 
 // --- Each option gives the bytes of the PPD choice it stands for, and the
@@ -409,6 +431,11 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   Picture noise{kHead80, 6000, std::vector<uint8_t>(kHead80 * 6000)};
   for (size_t i = 0; i < noise.grey.size(); ++i) noise.grey[i] = static_cast<uint8_t>(i * 7919 % 251);
   WritePwg(File("noise.pwg"), {noise});
+  std::ofstream(File("corrupt.pdf")) << "%PDF-1.4\n" << std::string(64, 'x');
+  const std::string pdfs = "qpdf --encrypt user owner 256 -- " + File("marked.pdf") + " " + File("locked.pdf") +
+                           " && gs -q -o " + File("long.pdf") + " -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=204 "
+                           "-dDEVICEHEIGHTPOINTS=400 -c 'showpage <</PageSize [204 11400]>> setpagedevice showpage'";
+  ASSERT_EQ(Shell(pdfs).status, 0);
   struct Case {
     const char* printer;
     const char* file;
@@ -419,6 +446,9 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   const Case cases[] = {
       {"receipt", "corrupt.png", fake_, "the PNG file is damaged", true},
       {"receipt", "endless.pwg", fake_, "page 1 is 100000 rows long", true},
+      {"receipt", "corrupt.pdf", fake_, "the PDF file is damaged", true},
+      {"receipt", "locked.pdf", fake_, "the PDF is protected by a password", true},
+      {"receipt", "long.pdf", fake_, "page 2 is 32142 rows long", false},  // 4 m: the first page prints
       {"offline", "marked.png", fake_, "127.0.0.1:1 cannot be reached (Connection refused, 4 tries)", true},
       {"dying", "noise.pwg", dying_, "the printer at 127.0.0.1:", false},
   };
@@ -513,6 +543,26 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
     EXPECT_EQ(got == expected, !cancel);
   }
   EXPECT_NE(ReasonsOnceThey("= none").find("= none"), std::string::npos);
+}
+
+// ESC/POS that point-of-sale software writes itself goes to the printer as
+// it is, whatever it holds: typed by its first bytes from the command line,
+// named application/vnd.escpos from IPP clients.
+TEST_F(PrinterApp, RawEscposGoesOutUntouched) {
+  // Only the one attribute: after a restart PAPPL 1.3.1 repeats another, which ipptool fails.
+  const RunResult supported = IppTool("receipt", "  OPERATION Get-Printer-Attributes\n"
+                                                 "  ATTR keyword requested-attributes document-format-supported\n"
+                                                 "  EXPECT document-format-supported WITH-VALUE application/vnd.escpos\n"
+                                                 "  EXPECT document-format-supported WITH-VALUE application/pdf");
+  EXPECT_EQ(supported.status, 0) << supported.output;
+  Bytes raw = CoreBytes({picture_});
+  for (int b = 0; b < 256; ++b) raw.push_back(static_cast<uint8_t>(b));
+  std::ofstream(File("raw.bin"), std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
+  for (Via via : {Via::App, Via::IppTool}) {
+    const Printed p = Print(via, "receipt", "raw.bin");
+    EXPECT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
+    EXPECT_EQ(p.bytes, raw);
+  }
 }
 
 // --- Identify, the web interface, the command line ---
@@ -619,7 +669,7 @@ TEST_F(PrinterApp, DriverlessCupsQueuePrints) {
 
 }  // namespace
 
-// Runs after the suite above has stopped its server: the README's commands
+// Runs after the suite above has stopped its server: the README's commands (its own and ipptool's)
 // word for word, the server on its default port and state as a user's would
 // be. Its printer's address is not reachable from here, so its jobs end
 // aborted; that the commands work is what is checked.
@@ -631,17 +681,22 @@ TEST(ReadmeCommands, RunAsWritten) {
   std::vector<std::string> commands;
   std::istringstream lines(text.substr(section, text.find("\n## ", section + 1) - section));
   for (std::string line; std::getline(lines, line);)
-    if (line.rfind("labelfilter-printer-app ", 0) == 0) commands.push_back(line.substr(24));
+    if (line.rfind("labelfilter-printer-app ", 0) == 0)
+      commands.push_back(AppServer::Binary() + line.substr(23));
+    else if (line.rfind("ipptool ", 0) == 0)
+      commands.push_back(line);
   ASSERT_GE(commands.size(), 5u);
-  ASSERT_EQ(commands[0], "server");
+  ASSERT_EQ(commands[0], AppServer::Binary() + " server");
 
   const std::string dir = TestDir("readme");
   WritePng(dir + "/receipt.png", MarkedPicture(kHead80, 100));
   WritePwg(dir + "/receipt.pwg", {MarkedPicture(kHead80, 100)});
+  WritePdf(dir + "/receipt.pdf", {MarkedPicture(kHead80, 100)});
+  std::ofstream(dir + "/receipt.bin") << "\x1b@receipt\n\x1dV\x42";
   std::string script = "cd " + dir + " && export HOME=" + dir + " ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 && { " +
                        AppServer::Binary() + " server > server.out 2>&1 & } && server=$! && for i in $(seq 100); do "
                        "[ -S /run/labelfilter-printer-app.sock ] && break; sleep 0.1; done";
-  for (size_t i = 1; i < commands.size(); ++i) script += " && " + AppServer::Binary() + " " + commands[i];
+  for (size_t i = 1; i < commands.size(); ++i) script += " && " + commands[i];
   const RunResult r = Shell("timeout 120 sh -c '" + script + "; status=$?; kill $server; wait $server; exit $status'");
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("receipt"), std::string::npos) << r.output;
