@@ -520,6 +520,7 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
   status_->Answer(kReady);
   for (bool cancel : {true, false}) {
     SCOPED_TRACE(cancel ? "cancelled" : "paper back");
+    ReasonsOnceThey("= none");  // the last job's media-empty has gone
     status_->Answer(kPaperOut, 10);
     WaitForIdle("watched");
     const size_t connection = status_->Connections();
