@@ -74,16 +74,16 @@ while IFS='^' read -r file from to fault; do
     echo "mutant $n: cannot be applied ($file: $from)"; mv "$target.orig" "$target"; exit 2
   fi
   if ! cmake --build "$build" -j"$(nproc)" >/dev/null 2>&1; then
-    verdict="killed (build)"
+    verdict=killed detail=" (the build)"
   elif (cd "$build" && ctest --stop-on-failure -j"$(nproc)" >"$work/mutant-$n.log" 2>&1); then
-    verdict=survived
+    verdict=survived detail=""
   else
-    verdict="killed ($(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$work/mutant-$n.log" | sed 's/^[0-9]* - //'))"
+    verdict=killed detail=" (first by $(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$work/mutant-$n.log" | sed 's/^[0-9]* - //'))"
   fi
   mv "$target.orig" "$target"
   touch "$target"
-  case $verdict in survived) survived=$((survived + 1)) ;; *) killed=$((killed + 1)) ;; esac
-  printf 'mutant %2d %-14s %s: %s\n' "$n" "${verdict%% *}" "$file" "$fault${verdict#killed}"
+  if [ $verdict = killed ]; then killed=$((killed + 1)); else survived=$((survived + 1)); fi
+  printf 'mutant %2d %-8s %s: %s%s\n' "$n" "$verdict" "$file" "$fault" "$detail"
 done <<<"$MUTANTS"
 cmake --build "$build" -j"$(nproc)" >/dev/null 2>&1
 echo "$killed killed, $survived survived"
