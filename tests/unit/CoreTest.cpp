@@ -1,7 +1,7 @@
 // Where a wrong page would not say which part went wrong: the neighbourhood
 // rules and their flat-offset reads, Otsu's search, the dithers' tables, the
-// diffusion windows, the edge classifier, the transforms' identities and the
-// corners of choice parsing. Whole pages are pinned end to end.
+// diffusion windows, the edge classifier and the transforms' identities.
+// Whole pages and option choices are pinned end to end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +17,6 @@
 #include "BitmapTransforms.h"
 #include "ErrorDiffusion.h"
 #include "PagePipeline.h"
-#include "PrintSettings.h"
 #include "ostu.h"
 
 namespace {
@@ -265,17 +264,6 @@ TEST(Otsu, GreyPassCompactsWholeGroupsInPlace) {
   }
 }
 
-TEST(Dithers, BayerTableIsTheRecursiveIndexMatrixTimesFour) {
-  // M(2n) = [[4M, 4M + 2], [4M + 3, 4M + 1]] from M(1) = [0].
-  const auto m = [](auto& self, size_t i, size_t j, size_t n) -> int {
-    if (n == 1) return 0;
-    const size_t h = n / 2;
-    return 4 * self(self, i % h, j % h, h) + (i < h ? (j < h ? 0 : 2) : (j < h ? 3 : 1));
-  };
-  for (size_t i = 0; i < 8; ++i)
-    for (size_t j = 0; j < 8; ++j) EXPECT_EQ(BAYER_PATTERN_8X8[i][j], 4 * m(m, i, j, 8)) << i << "," << j;
-}
-
 TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
   for (auto [level, expected] : {std::pair{229, 0}, {230, 255}, {1, 0}, {255, 255}}) {
     Page page(Grid(9, std::vector<int>(9, level)));
@@ -291,12 +279,6 @@ TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
 }
 
 TEST(Dithers, OrderedThreeByThreeBlocks) {
-  // The thresholds are 255 k / 9 for k = 1..9, rounded.
-  std::vector<int> thresholds;
-  for (const auto& row : aryOrderedDither) thresholds.insert(thresholds.end(), row.begin(), row.end());
-  std::sort(thresholds.begin(), thresholds.end());
-  for (int k = 1; k <= 9; ++k) EXPECT_EQ(thresholds[k - 1], (255 * k + 4) / 9) << k;
-
   // The block of a uniform 4 x 4 page, whose margin keeps its level: a cell
   // is white when its threshold is below the level, all white from 225,
   // all black under 50.
@@ -528,38 +510,6 @@ TEST(Transforms, ThenComposesOrientations) {
       if (first.quarterTurn && next.quarterTurn) continue;  // never asked for
       EXPECT_EQ(Apply(first.Then(next), p), Apply(next, Apply(first, p))) << a << " then " << b;
     }
-}
-
-TEST(ParsePrintSettings, ChoiceEdgeCases) {
-  struct Case { const char *keyword, *choice, *expected; } const cases[] = {
-      {"MirrorImage", "tRUE", "mirror=1"}, {"MirrorImage", "yes", "mirror=0"},
-      {"Origin", "ROTATION270", "dir=3"}, {"Origin", "Rotation45", "dir=0"},
-      {"Dithering", "errordiffusion", "dither=3"}, {"Dithering", "Bogus", "dither=0"},
-      {"PrintDensity", "0", "density=-"},  // "0" leaves the printer's own
-      {"PrintDensity", "Default", "density=0"}, {"PrintDensity", "300", "density=44"},
-      {"PrintDensity", "-7", "density=249"},
-      {"PrintDensity", "99999999999999999999", "density=255"},  // saturates, does not wrap
-      {"FeedAfterPrinting", "99999999999", "feed=720"}, {"FeedAfterPrinting", "-1", "feed=0"},
-      {"FeedAfterPrinting", "x", "feed=0"},
-      {"LeadingBlank", "Keep", "margin=-"}, {"LeadingBlank", "0mm", "margin=0"}, {"LeadingBlank", "3mm", "margin=24"},
-      {"LeadingBlank", "6mm", "margin=48"}, {"LeadingBlank", "1000mm", "margin=8000"},
-      {"LeadingBlank", "1001mm", "margin=-"}, {"LeadingBlank", "99999999999mm", "margin=-"},
-      {"LeadingBlank", "-3mm", "margin=-"}, {"LeadingBlank", " 3mm", "margin=-"}, {"LeadingBlank", "mm", "margin=-"},
-      {"LeadingBlank", "", "margin=-"},
-  };
-  for (const Case& c : cases) {
-    const PrintSettings s = ParsePrintSettings([&](std::string_view keyword) -> std::optional<std::string> {
-      if (keyword == c.keyword) return c.choice;
-      return std::nullopt;
-    });
-    // The fields a choice can reach, to compare one at a time.
-    auto opt = [](const auto& v) { return v ? std::to_string(*v) : std::string("-"); };
-    const std::string got = "dither=" + std::to_string(s.dwDithering) + " mirror=" + std::to_string(s.nMirror) +
-                            " dir=" + std::to_string(s.nDirection) + " density=" + opt(s.density) +
-                            " feed=" + std::to_string(s.nDistance) + " margin=" + opt(s.topMarginRows) + " ";
-    EXPECT_NE(got.find(std::string(c.expected) + " "), std::string::npos)
-        << c.keyword << "=" << c.choice << ": " << got;
-  }
 }
 
 }  // namespace
