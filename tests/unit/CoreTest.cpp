@@ -463,19 +463,6 @@ Pixels Apply(Orientation o, Pixels p) {
   return p;
 }
 
-TEST(Transforms, MirrorRowIntoMirrorsWithinTheWidth) {
-  std::mt19937 rng(11);
-  for (size_t width = 1; width <= 70; ++width) {
-    const auto [row, src] = RandomPicture(width, 1, PixelBytes(width) + 1, rng);
-    std::vector<uint8_t> once(PixelBytes(width)), twice(PixelBytes(width));
-    for (auto& b : once) b = static_cast<uint8_t>(rng());
-    MirrorRowInto(src, width, once);
-    EXPECT_EQ(Unpack(once, width, 1, once.size()), Apply({false, false, true}, row)) << width;
-    MirrorRowInto(once, width, twice);
-    EXPECT_EQ(Unpack(twice, width, 1, twice.size()), row) << width;
-  }
-}
-
 // Flips and mirrors happen in place, a quarter turn (first) into a new
 // picture of BitmapStride(rows) bytes a row; bits past the width come out
 // clear, and an unchanged picture is left alone.
