@@ -69,13 +69,14 @@ class Filter : public FilterTestBase {
 
 // Each choice as the printer gets it: the commands before the picture (head)
 // and after it (tail, with the job end), and where the picture's one dot
-// lands: an 8 x 100 page with its dot at column 0, row 90.
+// lands: an 8 x 100 page with its dot at column 0, row 95, the last row of
+// its band.
 TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
   std::string many;
   for (int i = 0; i < 400; ++i) many += "k" + std::to_string(i) + "=v" + std::to_string(i) + " ";
   struct Row {
     std::string ppd, job, head, tail;
-    int x = 0, y = 90;
+    int x = 0, y = 95;
     long dots = 1;
     std::string line = "";  // lines that must appear in the log
   } const rows[] = {
@@ -112,35 +113,35 @@ TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
       {"", "PrintDensity=-7", "1B 1F 12 13 14 F9", ""},
       {"", "PrintDensity=99999999999", "1B 1F 12 13 14 FF", ""},  // saturates, does not wrap
       {"", "Warning=1 PrintDensity=5 CashDrawer=1 PageEnd=2",
-       "1B 43 04 02 03 1B 1F 12 13 14 05 1B 70 00 80 80 1D 0C", "", 0, 90, 1,
+       "1B 43 04 02 03 1B 1F 12 13 14 05 1B 70 00 80 80 1D 0C", "", 0, 95, 1,
        "ERROR: ProcessData CashDrawer=1\nERROR: ProcessData nOffset=18 j=0 nImageHeight=100\n"},
       {"", "Warning=2 CashDrawer=2 FeedAfterPrinting=2 Cutting=1", "", "1B 43 04 02 03 1B 70 00 80 80 1B 4A 3C 1D 56 00",
-       0, 90, 1,
+       0, 95, 1,
        "ERROR: ProcessData CashDrawer=2 fuck you\nERROR: ProcessData CashDrawer after fuck you\n"
        "ERROR: ProcessData FeedAfterPrinting\nERROR: ProcessData Cutting\n"},
       {"", "CashDrawer=None PageEnd=1 Cutting=0", "", ""},
       {"", "FeedAfterPrinting=1 Cutting=2", "", "1B 4A 1E 1D 56 00"},  // the job end follows the tail
-      {"", "Origin=Rotation0", "", "", 7, 9},
-      {"Origin=Rotation45", "", "", "", 7, 9},  // unknown: Rotation0
-      {"", "Origin=Rotation90", "", "", 9, 0},  // clockwise: out(r, c) = in(H - 1 - c, r)
-      {"", "Origin=Rotation270", "", "", 9, 0},
-      {"Origin=ROTATION270", "", "", "", 9, 0},
-      {"", "MirrorImage=True", "", "", 7, 90},
-      {"MirrorImage=tRUE", "", "", "", 7, 90},
-      {"MirrorImage=yes", "", "", "", 0, 90},
-      {"", "Origin=Rotation90 MirrorImage=True", "", "", 90, 0, 1,
+      {"", "Origin=Rotation0", "", "", 7, 4},
+      {"Origin=Rotation45", "", "", "", 7, 4},  // unknown: Rotation0
+      {"", "Origin=Rotation90", "", "", 4, 0},  // clockwise: out(r, c) = in(H - 1 - c, r)
+      {"", "Origin=Rotation270", "", "", 4, 0},
+      {"Origin=ROTATION270", "", "", "", 4, 0},
+      {"", "MirrorImage=True", "", "", 7, 95},
+      {"MirrorImage=tRUE", "", "", "", 7, 95},
+      {"MirrorImage=yes", "", "", "", 0, 95},
+      {"", "Origin=Rotation90 MirrorImage=True", "", "", 95, 0, 1,
        "ERROR: ProcessData Rotate90Degrees\nERROR: ProcessDatan nMirror\nERROR: ProcessData MirrorPicture\n"},
       {"", "NegativeImage=True", "", "", 0, 0, 5 * 24 * 8 - 1},  // the last band's padding rows are black too
       {"", "LeadingBlank=0mm", "", "", 0, 0},
       {"", "LeadingBlank=3mm", "", "", 0, 24},
       {"", "LeadingBlank=6mm", "", "", 0, 48},
-      {"", "LeadingBlank=1000mm", "", "", 0, 90},
+      {"", "LeadingBlank=1000mm", "", "", 0, 95},
       {"LeadingBlank=6mm", "", "", "", 0, 48},  // the PPD's default
-      {"LeadingBlank=1001mm", "", "", "", 0, 90},
-      {"LeadingBlank=-3mm", "", "", "", 0, 90},
-      {"LeadingBlank=mm", "", "", "", 0, 90},
+      {"LeadingBlank=1001mm", "", "", "", 0, 95},
+      {"LeadingBlank=-3mm", "", "", "", 0, 95},
+      {"LeadingBlank=mm", "", "", "", 0, 95},
   };
-  const RasterPage page = OneBitPage(8, 100, {{90, 0}});
+  const RasterPage page = OneBitPage(8, 100, {{95, 0}});
   for (const Row& row : rows) {
     const std::string what = "PPD '" + row.ppd + "', job '" + row.job + "'";
     const FilterResult r = Run({page}, row.job, PpdWith(row.ppd));

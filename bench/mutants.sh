@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: small faults planted in filter/, one at a
+# time, in a scratch copy of a tree; each is built and the tree's own ctest
+# suite is run against it. A mutant is "killed" when a test fails (or the
+# build does), "survived" when the whole suite passes.
+#
+#   bash bench/mutants.sh [--only N[,N...]] [TREE]     (TREE: default this repository)
+#
+# Prints one line per mutant and a summary; the scratch copy goes to
+# ${MUTANTS_DIR:-/tmp/labelfilter-mutants}. Run it before and after changing
+# the tests: every mutant killed before must still be killed.
+set -uo pipefail
+
+only=""
+if [ "${1:-}" = --only ]; then only=",$2,"; shift 2; fi
+tree=$(cd "${1:-$(dirname "$0")/..}" && pwd)
+work=${MUTANTS_DIR:-/tmp/labelfilter-mutants}
+
+# file ^ text as it stands (exactly once in the file) ^ replacement ^ the fault
+MUTANTS=$(cat <<'EOF'
+CommandStream.cpp^kDrawerPulse[] = {0x1B, 0x70, 0x00^kDrawerPulse[] = {0x1B, 0x70, 0x01^drawer pulse on the wrong pin
+CommandStream.cpp^kCut[] = {0x1D, 0x56, 0x00}^kCut[] = {0x1D, 0x56, 0x01}^partial cut instead of full
+CommandStream.cpp^kFeed[] = {0x1B, 0x4A}^kFeed[] = {0x1B, 0x64}^feed in lines instead of dots
+CommandStream.cpp^std::min(left, 255)^std::min(left, 256)^feed chunk of 256 wraps to 0
+CommandStream.cpp^(j - nStartRow) / kBandRows * kBandRows^(j - nStartRow + 1) / kBandRows * kBandRows^band grid off by one row
+CommandStream.cpp^if (row < rows)^if (row + 1 < rows)^last row of the picture dropped
+CommandStream.cpp^for (; i < stride; ++i)^for (; i + 1 < stride; ++i)^blank-row test ignores the last byte
+CommandStream.cpp^if (s.feedToMark) Append(out, kFeedToMark);^if (false) Append(out, kFeedToMark);^feed to mark never sent
+CommandStream.cpp^if (s.cutAtJobEnd) Append(out, kCut);^if (s.cutEveryPage) Append(out, kCut);^job-end cut follows the wrong choice
+PrintSettings.cpp^return nNum[index] * 30;^return nNum[index] * 24;^feed table scaled wrong
+PrintSettings.cpp^strcasecmp(choice->c_str(), value) == 0^std::string_view(*choice) == value^choices become case-sensitive
+PrintSettings.cpp^static_cast<uint32_t>(mm) * kDotsPerMm^static_cast<uint32_t>(mm) * (kDotsPerMm - 1)^leading blank measured at 7 dots/mm
+PrintSettings.cpp^if (Is(choice, "2")) return Placement::Tail;^if (Is(choice, "2")) return Placement::Head;^tail placement sent at the head
+PrintSettings.cpp^density && !Is(density, "0")^density^density 0 sends a density command
+PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, kOrigins[i])) s.nDirection = i % 2;^half turn taken as unturned
+DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
+DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
+DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
+PagePipeline.cpp^if (settings.nInverse == 1)\n^if (settings.nInverse == 2)\n^negative image never inverted
+PagePipeline.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
+PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
+PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
+PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
+PagePipeline.cpp^settings.nInverse == 1 ? 0xFF : 0x00^settings.nInverse == 1 ? 0x00 : 0x00^negative band padding printed white
+PagePipeline.cpp^copy < std::min(copies, kMaxCopies)^copy + 1 < std::min(copies, kMaxCopies)^one copy too few
+BitmapTransforms.cpp^row[used - 1] &= static_cast<uint8_t>(0xFF00u >> (width % 8));^row[used - 1] &= static_cast<uint8_t>(0xFF80u >> (width % 8));^padding bit kept after a flip
+BitmapTransforms.cpp^const size_t p = mirror ? s : srcRows - 1 - s;^const size_t p = mirror ? srcRows - 1 - s : s;^quarter turn mirrored
+ErrorDiffusion.cpp^Spread(row[x + 1], 51, 229, (error * 7) >> 4);^Spread(row[x + 1], 51, 229, (error * 5) >> 4);^wrong error share to the right
+BilevelConversion.cpp^if (g <= 99) {  // A1^if (g < 99) {  // A1^dark-grey bound off by one
+BilevelConversion.cpp^} else if (g - u <= 19) {  // B1.2^} else if (g - u < 19) {  // B1.2^similar-to-above bound off by one
+ostu.cpp^if (deltaTmp > deltaMax) {^if (deltaTmp >= deltaMax) {^otsu takes the last of equal maxima
+labelfilter.cpp^uint64_t{h.cupsBytesPerLine} * 8 < uint64_t^uint64_t{h.cupsBytesPerLine} * 4 < uint64_t^short rows accepted as whole ones
+labelfilter.cpp^if (printed == 0 && skipped > 0) failed = true;^if (printed == 0 && skipped > 1) failed = true;^a job of one unprintable page reported as printed
+EOF
+)
+
+echo "Copying $tree to $work/src"
+mkdir -p "$work"
+rm -rf "$work/src" && mkdir -p "$work/src" &&
+  tar -C "$tree" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$work/src" -xf - || exit 2
+build="$work/build"
+cmake -S "$work/src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLABELFILTER_TESTS=ON >/dev/null || exit 2
+cmake --build "$build" -j"$(nproc)" >/dev/null || { echo "the unmutated tree does not build"; exit 2; }
+
+killed=0 survived=0 n=0
+while IFS='^' read -r file from to fault; do
+  n=$((n + 1))
+  [ -n "$only" ] && [[ "$only" != *",$n,"* ]] && continue
+  target="$work/src/filter/$file"
+  cp "$target" "$target.orig"
+  if ! FROM="$from" TO="$to" perl -0777 -i -pe '
+        my ($f, $t) = ($ENV{FROM}, $ENV{TO}); s/\\n/\n/g for $f, $t;
+        my $c = () = /\Q$f\E/g; die "found $c times\n" if $c != 1; s/\Q$f\E/$t/' "$target"; then
+    echo "mutant $n: cannot be applied ($file: $from)"; mv "$target.orig" "$target"; exit 2
+  fi
+  if ! cmake --build "$build" -j"$(nproc)" >/dev/null 2>&1; then
+    verdict="killed (build)"
+  elif (cd "$build" && ctest --stop-on-failure -j"$(nproc)" >"$work/mutant-$n.log" 2>&1); then
+    verdict=survived
+  else
+    verdict="killed ($(grep -m1 -oE '[0-9]+ - [^ ]+ \((Failed|Timeout|SEGFAULT|Subprocess aborted|Exception)' "$work/mutant-$n.log" | sed 's/^[0-9]* - //'))"
+  fi
+  mv "$target.orig" "$target"
+  touch "$target"
+  case $verdict in survived) survived=$((survived + 1)) ;; *) killed=$((killed + 1)) ;; esac
+  printf 'mutant %2d %-14s %s: %s\n' "$n" "${verdict%% *}" "$file" "$fault${verdict#killed}"
+done <<<"$MUTANTS"
+cmake --build "$build" -j"$(nproc)" >/dev/null 2>&1
+echo "$killed killed, $survived survived"
