@@ -86,9 +86,9 @@ struct FilterResult {
 // its dumps have fixed paths that every job on the machine shares, and a test
 // must neither clobber nor read another job's.
 struct FilterRun {
-  std::vector<std::string> args;  // after the program name
-  std::optional<std::string> ppd;
-  Bytes input;
+  std::vector<std::string> args{};  // after the program name
+  std::optional<std::string> ppd{};
+  Bytes input{};
   size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
   std::string tmp{};             // directory the filter sees as /tmp; empty: a fresh tmpfs
   size_t fileSizeLimit = 0;      // RLIMIT_FSIZE, 0 = none
