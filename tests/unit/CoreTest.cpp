@@ -120,6 +120,16 @@ TEST(ProcessLine, RuleSets) {
       {"B2.3 50 over the left, under black: white", {{W, 200, W}, {100, 150, 150}, {W, 150, W}}, 0, -1, {100, W, 150}},
       {"B2.4 just under above, white left: black", {{W, 160, W}, {210, 150, 150}, {W, 150, W}}, W, -1, {210, 0, 0}},
       {"B2 ... right of grey: white", {{W, 160, W}, {150, 150, 150}, {W, 150, W}}, W, -1, {150, W, 150}},
+      {"A3 over 35 lighter than above: white", {{W, 170, W}, {210, 210, 210}, {W, 130, W}}, -1, -1, {210, W, 210}},
+      {"A3 over 19 lighter than both: white, not the black above", {{W, 190, W}, {215, 215, 215}, {W, 190, W}}, 0, -1,
+       {215, W, 215}},
+      {"A4 over 30 lighter than both: white", {{W, 110, W}, {150, 150, 150}, {W, 110, W}}, 0, -1, {150, W, 150}},
+      {"A4 mid grey right of dark, under dark: white", {{W, 90, W}, {80, 130, 130}, {W, 200, W}}, 0, -1, {80, W, 130}},
+      {"B1 right of a very light pixel, above 100: black", {{W, 100, W}, {230, 150, 150}, {W, 140, W}}, 0, -1,
+       {230, 0, 0}},
+      {"B1 ... above 99: white", {{W, 99, W}, {230, 150, 150}, {W, 140, W}}, 0, -1, {230, W, 150}},
+      {"B1 right of dark, under dark: white", {{W, 60, W}, {80, 120, 120}, {W, 110, W}}, 0, -1, {80, W, 120}},
+      {"B2 over 199, darker than above: white", {{W, 240, W}, {205, 205, 205}, {W, 200, W}}, -1, -1, {205, W, 205}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Decide(c.ref, c.x, 1, c.above, c.left), c.row) << c.what;
