@@ -120,6 +120,7 @@ TEST(ProcessLine, RuleSets) {
       {"B2.3 50 over the left, under black: white", {{W, 200, W}, {100, 150, 150}, {W, 150, W}}, 0, -1, {100, W, 150}},
       {"B2.4 just under above, white left: black", {{W, 160, W}, {210, 150, 150}, {W, 150, W}}, W, -1, {210, 0, 0}},
       {"B2 ... right of grey: white", {{W, 160, W}, {150, 150, 150}, {W, 150, W}}, W, -1, {150, W, 150}},
+      {"A1 99 is dark: black, and the run goes on", {{W, 150, W}, {200, 99, 119}, {W, 150, W}}, W, -1, {200, 0, 0}},
       {"A3 over 35 lighter than above: white", {{W, 170, W}, {210, 210, 210}, {W, 130, W}}, -1, -1, {210, W, 210}},
       {"A3 over 19 lighter than both: white, not the black above", {{W, 190, W}, {215, 215, 215}, {W, 190, W}}, 0, -1,
        {215, W, 215}},
