@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <cctype>
 #include <sstream>
+#include <cctype>
 #include <stdexcept>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -21,9 +21,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef LABELFILTER_BINARY
-#define LABELFILTER_BINARY "labelfilter"
-#endif
 
 cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPerPixel, unsigned bytesPerLine) {
   cups_page_header2_t h{};
@@ -122,6 +119,7 @@ TempDir::TempDir() {
   char tmpl[] = "/tmp/labelfilter-test-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   dir_ = tmpl;
+  chmod(tmpl, 0755);  // mkdtemp makes 0700; filters running as lp must pass
 }
 
 TempDir::~TempDir() {
@@ -161,14 +159,17 @@ std::string Hex(const Bytes& b) {
   return s;
 }
 
-std::vector<std::string> FilterResult::ErrLines() const {
-  std::vector<std::string> lines;
-  std::istringstream in(err);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+std::string SourcePath(const std::string& relative) { return LABELFILTER_SOURCE_DIR "/" + relative; }
+std::string BuildPath(const std::string& relative) { return LABELFILTER_BINARY_DIR "/" + relative; }
+std::string PpdPath(const std::string& name) { return LABELFILTER_PPD_DIR "/" + name; }
+const char* const kPreviewBinary = ESCPOS_PREVIEW_BINARY;
+const char* const kCmakeCommand = LABELFILTER_CMAKE_COMMAND;
 
-FilterProcess::FilterProcess(const FilterRun& run) : FilterProcess(run, {}) {}
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
 
 bool EnterPrivateTmp(const std::vector<std::string>& reachable, const std::string& tmpDir) {
   if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
@@ -215,9 +216,10 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) throw std::runtime_error("pipe");
   std::vector<std::string> args = wrapper;
-  args.push_back(LABELFILTER_BINARY);
+  if (run.filter) args.push_back(LABELFILTER_BINARY);
   args.insert(args.end(), run.args.begin(), run.args.end());
   std::vector<std::string> reachable = args;
+  for (const auto& [name, value] : run.env) reachable.push_back(value);
   if (run.ppd) reachable.push_back(*run.ppd);
   if (char* cwd = getcwd(nullptr, 0)) reachable.push_back(cwd), free(cwd);
   pid_ = fork();
@@ -233,6 +235,7 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
       setenv("PPD", run.ppd->c_str(), 1);
     else
       unsetenv("PPD");
+    for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
     signal(SIGPIPE, run.outputClosed ? SIG_IGN : SIG_DFL);
     if (run.addressSpaceLimit) {
       rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
@@ -243,11 +246,11 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     if (!run.output.empty()) {
-      const int fd = open(run.output.c_str(), O_WRONLY);
+      const int fd = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
     }
     if (run.inputNonBlocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-    if (!EnterPrivateTmp(reachable, run.tmp)) {
+    if (run.privateTmp && !EnterPrivateTmp(reachable, run.tmp)) {
       std::fprintf(stderr, "test: no private /tmp for the filter: %s\n", std::strerror(errno));
       _exit(125);
     }
@@ -376,14 +379,14 @@ FilterResult FilterProcess::Wait() {
   return result_;
 }
 
-FilterResult RunFilter(const FilterRun& run) {
-  FilterProcess p(run);
-  return p.Wait();
-}
-
 FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper) {
   FilterProcess p(run, wrapper);
   return p.Wait();
+}
+
+FilterResult RunCommand(const std::vector<std::string>& argv, std::vector<std::pair<std::string, std::string>> env,
+                        const std::string& stdoutFile, bool privateTmp) {
+  return RunFilter({.output = stdoutFile, .filter = false, .privateTmp = privateTmp, .env = std::move(env)}, argv);
 }
 
 std::string MaskVolatile(const std::string& log) {

@@ -1,11 +1,12 @@
 // Real parts for the tests: raster streams written by libcups, PPD files
-// opened by libcups, and the built filter run as the scheduler runs it.
+// opened by libcups, the built filter run as the scheduler runs it, and other
+// programs (CUPS's own, the preview tool) run with their output captured.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <cups/raster.h>
@@ -24,17 +25,14 @@ struct RasterPage {
 
 // A raster stream written through libcups' own writer.
 Bytes WriteRaster(const std::vector<RasterPage>& pages);
-
-// A raster stream written byte by byte in the uncompressed "RaS3" format,
-// for headers that libcups' writer would refuse or crash on.
+// The same byte by byte in the uncompressed "RaS3" format, for headers that
+// libcups' writer would refuse or crash on.
 Bytes WriteRawRaster(const std::vector<RasterPage>& pages);
-
-// A raster stream written through libcups' compressed writer ("RaS2"): runs
-// of equal lines cost a few bytes, so huge pages stay cheap to feed.
+// Through libcups' compressed writer ("RaS2"): huge uniform pages stay cheap.
 Bytes WriteCompressedRaster(const std::vector<RasterPage>& pages);
 
-// A PPD that offers `options` (keyword -> choices, the first is the default)
-// on top of a minimal receipt printer description.
+// A PPD that offers `options` (keyword -> choices, the first is the default
+// unless one is named) on top of a minimal receipt printer description.
 struct PpdOption {
   PpdOption(std::string k, std::vector<std::string> c, std::string d = "")
       : keyword(std::move(k)), choices(std::move(c)), defaultChoice(std::move(d)) {}
@@ -44,11 +42,13 @@ struct PpdOption {
 };
 std::string MakePpd(const std::vector<PpdOption>& options);
 
-// A file in a fresh per-test directory.
+// A fresh directory under /tmp, mode 0755 so that filters running as lp get
+// through it, removed with its contents at the end of its scope.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
+  TempDir(const TempDir&) = delete;
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string Write(const std::string& name, const std::string& content) const;
   std::string Write(const std::string& name, const Bytes& content) const;
@@ -65,30 +65,40 @@ std::string ToString(const Bytes& b);
 Bytes ToBytes(const std::string& s);
 std::string Hex(const Bytes& b);
 
+// Where the build put things.
+std::string SourcePath(const std::string& relative);
+std::string BuildPath(const std::string& relative);
+std::string PpdPath(const std::string& name);  // "lf80mm.ppd"
+extern const char* const kPreviewBinary;
+extern const char* const kCmakeCommand;
+
 struct FilterResult {
   int exitStatus = -1;  // exit code, or 128 + signal
   Bytes out;
   std::string err;
-  std::vector<std::string> ErrLines() const;
 };
 
-// Runs the built filter: argv = labelfilter job user title copies options
-// [file]; `ppd` unset when nullopt; `input` goes to standard input.
+// One run of the built filter: argv = labelfilter job user title copies
+// options [file]; `ppd` unset when nullopt; `input` goes to standard input.
+// With `filter` false the wrapper given to RunFilter is the whole command.
 //
-// Every run gets a /tmp of its own (a private mount namespace): the filter's
-// dumps have fixed paths that every job on the machine shares, and a test
+// Every run of the filter gets a /tmp of its own (a private mount namespace):
+// its dumps have fixed paths that every job on the machine shares, and a test
 // must neither clobber nor read another job's.
 struct FilterRun {
-  std::vector<std::string> args;        // after the program name
-  std::optional<std::string> ppd;
-  Bytes input;
+  std::vector<std::string> args{};  // after the program name
+  std::optional<std::string> ppd{};
+  Bytes input{};
   size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
   std::string tmp{};             // directory the filter sees as /tmp; empty: a fresh tmpfs
   size_t fileSizeLimit = 0;      // RLIMIT_FSIZE, 0 = none
   std::string output{};          // file written instead of the output pipe (e.g. /dev/full)
   bool outputClosed = false;     // the output pipe has no reader; SIGPIPE ignored
   bool inputNonBlocking = false;
-  bool stderrClosed = false;     // standard error closed when the filter starts
+  bool stderrClosed = false;  // standard error closed when the filter starts
+  bool filter = true;
+  bool privateTmp = true;
+  std::vector<std::pair<std::string, std::string>> env{};
 };
 
 // Whether this machine lets a test give the filter a /tmp of its own.
@@ -108,17 +118,19 @@ class FilterTestBase : public ::testing::Test {
     if (!PrivateTmpAvailable()) GTEST_SKIP() << "no private mount namespace here (unshare needs root)";
   }
 };
-FilterResult RunFilter(const FilterRun& run);
-// The same, started through `wrapper`: a command (looked up in PATH) that
-// gets the filter's path and arguments after its own and runs it, e.g. a
-// shell that sets up a private mount namespace first.
-FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper);
+
+// Runs the filter, started through `wrapper` when one is given: a command
+// (looked up in PATH) that gets the filter's path and arguments after its
+// own, e.g. a shell that sets up a private mount namespace first.
+FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper = {});
+// Runs any program, with standard input empty.
+FilterResult RunCommand(const std::vector<std::string>& argv, std::vector<std::pair<std::string, std::string>> env = {},
+                        const std::string& stdoutFile = "", bool privateTmp = false);
 
 // The filter as a running process, for tests that act while it runs.
 class FilterProcess {
  public:
-  explicit FilterProcess(const FilterRun& run);
-  FilterProcess(const FilterRun& run, const std::vector<std::string>& wrapper);
+  FilterProcess(const FilterRun& run, const std::vector<std::string>& wrapper = {});
   ~FilterProcess();
   void Write(const Bytes& bytes);
   void CloseInput();
@@ -147,6 +159,9 @@ class FilterProcess {
 // Replaces what changes from run to run in trace lines (times, addresses)
 // by fixed marks, so that whole logs can be compared.
 std::string MaskVolatile(const std::string& log);
+
+// Occurrences of `what` in `text`.
+size_t Count(const std::string& text, const std::string& what);
 
 // True when the tests and the filter are built with AddressSanitizer, which
 // cannot run under an address-space limit.

@@ -1,7 +1,7 @@
 // Where a wrong page would not say which part went wrong: the neighbourhood
 // rules and their flat-offset reads, Otsu's search, the dithers' tables, the
-// diffusion windows, the edge classifier, the transforms' identities and the
-// corners of choice parsing. Whole pages are pinned end to end.
+// diffusion windows, the edge classifier and the transforms' identities.
+// Whole pages and option choices are pinned end to end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +17,6 @@
 #include "BitmapTransforms.h"
 #include "ErrorDiffusion.h"
 #include "PagePipeline.h"
-#include "PrintSettings.h"
 #include "ostu.h"
 
 namespace {
@@ -121,6 +120,17 @@ TEST(ProcessLine, RuleSets) {
       {"B2.3 50 over the left, under black: white", {{W, 200, W}, {100, 150, 150}, {W, 150, W}}, 0, -1, {100, W, 150}},
       {"B2.4 just under above, white left: black", {{W, 160, W}, {210, 150, 150}, {W, 150, W}}, W, -1, {210, 0, 0}},
       {"B2 ... right of grey: white", {{W, 160, W}, {150, 150, 150}, {W, 150, W}}, W, -1, {150, W, 150}},
+      {"A1 99 is dark: black, and the run goes on", {{W, 150, W}, {200, 99, 119}, {W, 150, W}}, W, -1, {200, 0, 0}},
+      {"A3 over 35 lighter than above: white", {{W, 170, W}, {210, 210, 210}, {W, 130, W}}, -1, -1, {210, W, 210}},
+      {"A3 over 19 lighter than both: white, not the black above", {{W, 190, W}, {215, 215, 215}, {W, 190, W}}, 0, -1,
+       {215, W, 215}},
+      {"A4 over 30 lighter than both: white", {{W, 110, W}, {150, 150, 150}, {W, 110, W}}, 0, -1, {150, W, 150}},
+      {"A4 mid grey right of dark, under dark: white", {{W, 90, W}, {80, 130, 130}, {W, 200, W}}, 0, -1, {80, W, 130}},
+      {"B1 right of a very light pixel, above 100: black", {{W, 100, W}, {230, 150, 150}, {W, 140, W}}, 0, -1,
+       {230, 0, 0}},
+      {"B1 ... above 99: white", {{W, 99, W}, {230, 150, 150}, {W, 140, W}}, 0, -1, {230, W, 150}},
+      {"B1 right of dark, under dark: white", {{W, 60, W}, {80, 120, 120}, {W, 110, W}}, 0, -1, {80, W, 120}},
+      {"B2 over 199, darker than above: white", {{W, 240, W}, {205, 205, 205}, {W, 200, W}}, -1, -1, {205, W, 205}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Decide(c.ref, c.x, 1, c.above, c.left), c.row) << c.what;
@@ -265,17 +275,6 @@ TEST(Otsu, GreyPassCompactsWholeGroupsInPlace) {
   }
 }
 
-TEST(Dithers, BayerTableIsTheRecursiveIndexMatrixTimesFour) {
-  // M(2n) = [[4M, 4M + 2], [4M + 3, 4M + 1]] from M(1) = [0].
-  const auto m = [](auto& self, size_t i, size_t j, size_t n) -> int {
-    if (n == 1) return 0;
-    const size_t h = n / 2;
-    return 4 * self(self, i % h, j % h, h) + (i < h ? (j < h ? 0 : 2) : (j < h ? 3 : 1));
-  };
-  for (size_t i = 0; i < 8; ++i)
-    for (size_t j = 0; j < 8; ++j) EXPECT_EQ(BAYER_PATTERN_8X8[i][j], 4 * m(m, i, j, 8)) << i << "," << j;
-}
-
 TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
   for (auto [level, expected] : {std::pair{229, 0}, {230, 255}, {1, 0}, {255, 255}}) {
     Page page(Grid(9, std::vector<int>(9, level)));
@@ -291,12 +290,6 @@ TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
 }
 
 TEST(Dithers, OrderedThreeByThreeBlocks) {
-  // The thresholds are 255 k / 9 for k = 1..9, rounded.
-  std::vector<int> thresholds;
-  for (const auto& row : aryOrderedDither) thresholds.insert(thresholds.end(), row.begin(), row.end());
-  std::sort(thresholds.begin(), thresholds.end());
-  for (int k = 1; k <= 9; ++k) EXPECT_EQ(thresholds[k - 1], (255 * k + 4) / 9) << k;
-
   // The block of a uniform 4 x 4 page, whose margin keeps its level: a cell
   // is white when its threshold is below the level, all white from 225,
   // all black under 50.
@@ -481,19 +474,6 @@ Pixels Apply(Orientation o, Pixels p) {
   return p;
 }
 
-TEST(Transforms, MirrorRowIntoMirrorsWithinTheWidth) {
-  std::mt19937 rng(11);
-  for (size_t width = 1; width <= 70; ++width) {
-    const auto [row, src] = RandomPicture(width, 1, PixelBytes(width) + 1, rng);
-    std::vector<uint8_t> once(PixelBytes(width)), twice(PixelBytes(width));
-    for (auto& b : once) b = static_cast<uint8_t>(rng());
-    MirrorRowInto(src, width, once);
-    EXPECT_EQ(Unpack(once, width, 1, once.size()), Apply({false, false, true}, row)) << width;
-    MirrorRowInto(once, width, twice);
-    EXPECT_EQ(Unpack(twice, width, 1, twice.size()), row) << width;
-  }
-}
-
 // Flips and mirrors happen in place, a quarter turn (first) into a new
 // picture of BitmapStride(rows) bytes a row; bits past the width come out
 // clear, and an unchanged picture is left alone.
@@ -528,38 +508,6 @@ TEST(Transforms, ThenComposesOrientations) {
       if (first.quarterTurn && next.quarterTurn) continue;  // never asked for
       EXPECT_EQ(Apply(first.Then(next), p), Apply(next, Apply(first, p))) << a << " then " << b;
     }
-}
-
-TEST(ParsePrintSettings, ChoiceEdgeCases) {
-  struct Case { const char *keyword, *choice, *expected; } const cases[] = {
-      {"MirrorImage", "tRUE", "mirror=1"}, {"MirrorImage", "yes", "mirror=0"},
-      {"Origin", "ROTATION270", "dir=3"}, {"Origin", "Rotation45", "dir=0"},
-      {"Dithering", "errordiffusion", "dither=3"}, {"Dithering", "Bogus", "dither=0"},
-      {"PrintDensity", "0", "density=-"},  // "0" leaves the printer's own
-      {"PrintDensity", "Default", "density=0"}, {"PrintDensity", "300", "density=44"},
-      {"PrintDensity", "-7", "density=249"},
-      {"PrintDensity", "99999999999999999999", "density=255"},  // saturates, does not wrap
-      {"FeedAfterPrinting", "99999999999", "feed=720"}, {"FeedAfterPrinting", "-1", "feed=0"},
-      {"FeedAfterPrinting", "x", "feed=0"},
-      {"LeadingBlank", "Keep", "margin=-"}, {"LeadingBlank", "0mm", "margin=0"}, {"LeadingBlank", "3mm", "margin=24"},
-      {"LeadingBlank", "6mm", "margin=48"}, {"LeadingBlank", "1000mm", "margin=8000"},
-      {"LeadingBlank", "1001mm", "margin=-"}, {"LeadingBlank", "99999999999mm", "margin=-"},
-      {"LeadingBlank", "-3mm", "margin=-"}, {"LeadingBlank", " 3mm", "margin=-"}, {"LeadingBlank", "mm", "margin=-"},
-      {"LeadingBlank", "", "margin=-"},
-  };
-  for (const Case& c : cases) {
-    const PrintSettings s = ParsePrintSettings([&](std::string_view keyword) -> std::optional<std::string> {
-      if (keyword == c.keyword) return c.choice;
-      return std::nullopt;
-    });
-    // The fields a choice can reach, to compare one at a time.
-    auto opt = [](const auto& v) { return v ? std::to_string(*v) : std::string("-"); };
-    const std::string got = "dither=" + std::to_string(s.dwDithering) + " mirror=" + std::to_string(s.nMirror) +
-                            " dir=" + std::to_string(s.nDirection) + " density=" + opt(s.density) +
-                            " feed=" + std::to_string(s.nDistance) + " margin=" + opt(s.topMarginRows) + " ";
-    EXPECT_NE(got.find(std::string(c.expected) + " "), std::string::npos)
-        << c.keyword << "=" << c.choice << ": " << got;
-  }
 }
 
 }  // namespace
