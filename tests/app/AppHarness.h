@@ -1,6 +1,6 @@
 // Real parts for the printer application's tests: a private network and
 // mount namespace, fake ESC/POS printers on loopback, the real server, its
-// own command line, ipptool, and documents written by libpng, libjpeg,
+// own command line, ipptool, and documents written by libpng,
 // libcups' raster writer and a small PDF writer.
 #pragma once
 
@@ -98,6 +98,10 @@ struct JobEnd {
   std::string message;
 };
 
+// The line "attr (type) = value" ipptool shows for the printer, or for job
+// `jobId`, once it matches the regular expression `want` (within a generous
+// limit); else the last line seen.
+std::string AttributeOnce(const std::string& printer, const std::string& attr, const std::string& want, int jobId = 0);
 // Waits (within a generous limit) for a job to stop, over IPP.
 JobEnd WaitForJob(const std::string& printer, int jobId);
 // Waits for the printer to have no job in progress: a streamed raster job
@@ -122,7 +126,6 @@ struct Picture {
 // upright and unmirrored printing can be read from where the blocks land.
 Picture MarkedPicture(uint32_t width, uint32_t rows, uint32_t gapRows = 0);
 void WritePng(const std::string& path, const Picture& picture);
-void WriteJpeg(const std::string& path, const Picture& picture);
 // PWG raster, 8-bit sGray at 203 dpi; `declaredRows` may exceed the rows
 // written, for a page whose data never comes.
 void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows = {});
