@@ -24,12 +24,15 @@ std::string EnterPrivateWorld();
 
 // The answers of a printer to DLE EOT 1, 2, 3 and 4.
 using StatusAnswers = std::array<uint8_t, 4>;
+// Online, cover closed, no error, paper present.
+inline constexpr StatusAnswers kPrinterReady = {0x12, 0x12, 0x12, 0x12};
 
 // A TCP listener on 127.0.0.1 that records each connection, one at a time.
 // With `hangUpAfter`, it resets each connection after that many bytes, as a
 // printer switched off mid-job. Status queries (DLE EOT n outside GS v 0
-// picture data) are answered as set, or not at all, and left out of the
-// recorded bytes; a connection that carried nothing else is not recorded.
+// picture data) are answered as set (ready at first) or not at all, and
+// left out of the recorded bytes; a connection that carried nothing else is
+// not recorded.
 class FakePrinter {
  public:
   explicit FakePrinter(size_t hangUpAfter = 0);
@@ -58,7 +61,7 @@ class FakePrinter {
   std::mutex mutex_;
   std::condition_variable ended_;
   std::vector<Connection> connections_;
-  std::optional<StatusAnswers> answers_, nextAnswers_;
+  std::optional<StatusAnswers> answers_ = kPrinterReady, nextAnswers_ = kPrinterReady;
   size_t nextFromBand_ = 0;
   std::atomic<size_t> received_ = 0;
   std::thread thread_;
@@ -99,8 +102,8 @@ struct JobEnd {
 };
 
 // The line "attr (type) = value" ipptool shows for the printer, or for job
-// `jobId`, once it matches the regular expression `want` (within a generous
-// limit); else the last line seen.
+// `jobId`, once it contains one of the '|'-separated parts of `want` (within
+// a generous limit); else the last line seen.
 std::string AttributeOnce(const std::string& printer, const std::string& attr, const std::string& want, int jobId = 0);
 // Waits (within a generous limit) for a job to stop, over IPP.
 JobEnd WaitForJob(const std::string& printer, int jobId);

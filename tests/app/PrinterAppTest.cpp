@@ -443,19 +443,19 @@ bool Shows(const char* want) {
 }
 
 TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
-  constexpr StatusAnswers kReady = {0x12, 0x12, 0x12, 0x12}, kPaperOut = {0x1A, 0x32, 0x12, 0x72};
+  constexpr StatusAnswers kReady = kPrinterReady, kPaperOut = {0x1A, 0x32, 0x12, 0x72};
   const std::pair<StatusAnswers, const char*> cases[] = {
       {kPaperOut, "= media-empty"},               {{0x12, 0x12, 0x12, 0x1E}, "= media-low"},
       {{0x1A, 0x16, 0x12, 0x12}, "= cover-open"}, {{0x1A, 0x12, 0x12, 0x12}, "= offline"},
       {{0x1A, 0x52, 0x1A, 0x12}, "= other"},  // a cutter error
   };
+  // Each reason replaces the one before it.
   for (const auto& [answers, shows] : cases) {
-    SCOPED_TRACE(shows);
     status_->Answer(answers);
-    EXPECT_TRUE(Shows(shows));
-    status_->Answer(kReady);
-    EXPECT_TRUE(Shows("= none"));
+    EXPECT_TRUE(Shows(shows)) << shows;
   }
+  status_->Answer(kReady);
+  EXPECT_TRUE(Shows("= none"));
 
   // A dense page: 100 bands, far more than a job sends between questions.
   const Picture black{kHead80, 2400, std::vector<uint8_t>(kHead80 * 2400, 0)};
@@ -490,7 +490,9 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
     EXPECT_LT(received, expected.size());
     const std::string waiting = "job-state-message (textWithoutLanguage) = Waiting: the printer is out of paper.";
     EXPECT_EQ(AttributeOnce("watched", "job-state-message", "Waiting", job), waiting);
-    if (cancel) ASSERT_EQ(server_->Cli("cancel -d watched -j " + std::to_string(job)).status, 0);
+    if (cancel) {
+      ASSERT_EQ(server_->Cli("cancel -d watched -j " + std::to_string(job)).status, 0);
+    }
     status_->Answer(kReady);
     EXPECT_EQ(WaitForJob("watched", job).state, cancel ? IPP_JSTATE_CANCELED : IPP_JSTATE_COMPLETED);
     EXPECT_EQ(status_->WaitForConnection(connection) == expected, !cancel);
@@ -502,12 +504,8 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
 // it is, whatever it holds: typed by its first bytes from the command line,
 // named application/vnd.escpos from IPP clients.
 TEST_F(PrinterApp, RawEscposGoesOutUntouched) {
-  // Only the one attribute: after a restart PAPPL 1.3.1 repeats another, which ipptool fails.
-  const RunResult supported = IppTool("receipt", "  OPERATION Get-Printer-Attributes\n"
-                                                 "  ATTR keyword requested-attributes document-format-supported\n"
-                                                 "  EXPECT document-format-supported WITH-VALUE application/vnd.escpos\n"
-                                                 "  EXPECT document-format-supported WITH-VALUE application/pdf");
-  EXPECT_EQ(supported.status, 0) << supported.output;
+  const std::string formats = AttributeOnce("receipt", "document-format-supported", "application/vnd.escpos");
+  EXPECT_NE(formats.find("application/pdf"), std::string::npos) << formats;
   Bytes raw = CoreBytes({picture_});
   for (int b = 0; b < 256; ++b) raw.push_back(static_cast<uint8_t>(b));
   std::ofstream(File("raw.bin"), std::ios::binary).write(reinterpret_cast<const char*>(raw.data()), raw.size());
