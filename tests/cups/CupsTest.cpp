@@ -461,33 +461,6 @@ std::vector<std::string> readmeBlock(const std::string& marker) {
   return lines;
 }
 
-// An 80 x 100 mm PDF with two black bars 5 mm high, 10 mm and 80 mm from
-// the top: a receipt half as long as the default roll.
-std::string shortPdf() {
-  const std::string content = "0 g 20 240.94 164.3 14.17 re f 20 42.52 164.3 14.17 re f\n";
-  const std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 204.3 283.46] /Contents 4 0 R >>",
-      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream"};
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (const std::size_t offset : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
-}
-
 // First and last row with a dot, or -1.
 std::pair<int, int> inkedRows(const escpos::Paper& paper) {
   int first = -1, last = -1;
@@ -563,7 +536,7 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
 
     fs::copy_file(kSample, work.Path("receipt.pdf"));
     fs::copy_file(kSample, work.Path("ticket.pdf"));
-    work.Write("label.pdf", shortPdf());
+    fs::copy_file(SourcePath("samples/label.pdf"), work.Path("label.pdf"));
     auto sample = [](const std::string& cutting, int feed, std::size_t copies = 1) {
       return [=](const escpos::Paper& paper, const std::string& context) {
         ExpectSampleReceipt(paper, context, cutting, feed, copies);

@@ -13,7 +13,6 @@
 #include <cctype>
 #include <stdexcept>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -341,17 +340,6 @@ bool FilterProcess::BlockedIn(long syscall, long fd) const {
   long number = -1, arg = -1;
   in >> number >> std::hex >> arg;
   return number == syscall && arg == fd;
-}
-
-bool FilterProcess::WaitUntilBlockedOnInput(int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    Pump(10);
-    int unread = 0;
-    ioctl(in_, FIONREAD, &unread);  // bytes still in the pipe
-    if (unread == 0 && BlockedIn(SYS_read, 0)) return true;
-  }
-  return false;
 }
 
 bool FilterProcess::WaitUntilBlockedOnOutput(int timeoutMs) {

@@ -136,9 +136,6 @@ class FilterProcess {
   void CloseInput();
   // Pumps the output pipes until `text` has appeared on standard error.
   bool WaitForErr(const std::string& text, int timeoutMs = 10000);
-  // Waits until the filter has taken everything written to it and sleeps in
-  // a read of standard input, waiting for more.
-  bool WaitUntilBlockedOnInput(int timeoutMs = 10000);
   // Stops reading the output pipe, until Wait().
   void HoldOutput() { readOutput_ = false; }
   // Holds the output and waits until the filter sleeps in a write to it, the
