@@ -14,7 +14,6 @@
 #include <stdexcept>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -236,24 +235,15 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
       unsetenv("PPD");
     for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
     signal(SIGPIPE, run.outputClosed ? SIG_IGN : SIG_DFL);
-    if (run.addressSpaceLimit) {
-      rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    if (run.fileSizeLimit) {
-      rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
     if (!run.output.empty()) {
       const int fd = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
     }
-    if (run.inputNonBlocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     if (run.privateTmp && !EnterPrivateTmp(reachable, run.tmp)) {
       std::fprintf(stderr, "test: no private /tmp for the filter: %s\n", std::strerror(errno));
       _exit(125);
     }
-    if (run.stderrClosed) close(2);
+    if (run.inChild) run.inChild();
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -324,15 +314,6 @@ void FilterProcess::Write(const Bytes& bytes) {
 void FilterProcess::CloseInput() {
   if (in_ >= 0) close(in_);
   in_ = -1;
-}
-
-bool FilterProcess::WaitForErr(const std::string& text, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (result_.err.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline || err_ < 0) return result_.err.find(text) != std::string::npos;
-    Pump(50);
-  }
-  return true;
 }
 
 bool FilterProcess::BlockedIn(long syscall, long fd) const {
