@@ -134,10 +134,11 @@ void ExpectPage(const escpos::Paper& paper, const PageSlice& page, int top, cons
     if (box.minFill > 0) {
       ASSERT_GT(area, 0) << context << ": " << box.what << " lies past the end of the printed page";
     }
-    EXPECT_GE(fill, box.minFill) << context << ": too few dots in " << box.what << " (" << dots << " of " << area
-                                 << ", columns " << x0 << "-" << x1 << ", rows " << y0 << "-" << y1 << ")";
-    EXPECT_LE(fill, box.maxFill) << context << ": too many dots in " << box.what << " (" << dots << " of "
-                                 << area << ", columns " << x0 << "-" << x1 << ", rows " << y0 << "-" << y1 << ")";
+    const std::string where = context + ": " + box.what + " (" + std::to_string(dots) + " dots of " +
+                              std::to_string(area) + ", columns " + std::to_string(x0) + "-" + std::to_string(x1) +
+                              ", rows " + std::to_string(y0) + "-" + std::to_string(y1) + ")";
+    EXPECT_GE(fill, box.minFill) << where << ": too few dots";
+    EXPECT_LE(fill, box.maxFill) << where << ": too many dots";
   }
 }
 
@@ -189,24 +190,13 @@ using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 // strings exactly as it compares them), and the raster headers that CUPS
 // derives from the colour and page size choices.
 TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
-  struct Offered {
-    const char* keyword;
-    std::vector<const char*> choices;
-    const char* defaultChoice;
-  };
-  const Offered options[] = {
-      {"Dithering", {"None", "Halftone", "OrderDithering", "ErrorDiffusion"}, "ErrorDiffusion"},
-      {"MirrorImage", {"False", "True"}, "False"},
-      {"NegativeImage", {"False", "True"}, "False"},
-      {"Origin", {"Rotation0", "Rotation90", "Rotation180", "Rotation270"}, "Rotation0"},
-      {"Warning", {"0", "1", "2"}, "0"},
-      {"PrintDensity", {"0", "1", "2", "3", "4", "5", "6", "7", "8"}, "0"},
-      {"CashDrawer", {"0", "1", "2"}, "0"},
-      {"PageEnd", {"0", "1", "2"}, "0"},
-      {"FeedAfterPrinting", {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13"}, "4"},
-      {"Cutting", {"0", "1", "2"}, "2"},
-      {"ColorModel", {"Gray"}, "Gray"},
-      {"LeadingBlank", {"Keep", "0mm", "3mm", "6mm"}, "3mm"},
+  // Keyword: choices as `lpoptions -l` lists them, the default starred.
+  const std::pair<const char*, std::string> options[] = {
+      {"Dithering", "None Halftone OrderDithering *ErrorDiffusion"}, {"MirrorImage", "*False True"},
+      {"NegativeImage", "*False True"}, {"Origin", "*Rotation0 Rotation90 Rotation180 Rotation270"},
+      {"Warning", "*0 1 2"}, {"PrintDensity", "*0 1 2 3 4 5 6 7 8"}, {"CashDrawer", "*0 1 2"}, {"PageEnd", "*0 1 2"},
+      {"FeedAfterPrinting", "0 1 2 3 *4 5 6 7 8 9 10 11 12 13"}, {"Cutting", "0 1 *2"}, {"ColorModel", "*Gray"},
+      {"LeadingBlank", "Keep 0mm *3mm 6mm"},
   };
   for (const Model& model : {Model{"lf80mm.ppd", 576, 204.3}, Model{"lf58mm.ppd", 384, 136.2}}) {
     // -I filters: the filter is not installed on the build machine.
@@ -217,17 +207,18 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
     ASSERT_TRUE(ppd);
     ASSERT_EQ(ppd->num_filters, 1);
     EXPECT_STREQ(ppd->filters[0], "application/vnd.cups-raster 0 labelfilter");
-    for (const auto& offered : options) {
-      ppd_option_t* option = ppdFindOption(ppd.get(), offered.keyword);
-      ASSERT_NE(option, nullptr) << offered.keyword;
-      EXPECT_EQ(option->ui, PPD_UI_PICKONE) << offered.keyword;
-      EXPECT_STREQ(option->defchoice, offered.defaultChoice) << offered.keyword;
-      EXPECT_STRNE(option->text, offered.keyword) << offered.keyword << " needs a human-readable name";
-      ASSERT_EQ(option->num_choices, static_cast<int>(offered.choices.size())) << offered.keyword;
+    for (const auto& [keyword, offered] : options) {
+      ppd_option_t* option = ppdFindOption(ppd.get(), keyword);
+      ASSERT_NE(option, nullptr) << keyword;
+      EXPECT_EQ(option->ui, PPD_UI_PICKONE) << keyword;
+      EXPECT_STRNE(option->text, keyword) << keyword << " needs a human-readable name";
+      std::string choices;
       for (int i = 0; i < option->num_choices; ++i) {
-        EXPECT_STREQ(option->choices[i].choice, offered.choices[i]) << offered.keyword;
-        EXPECT_STRNE(option->choices[i].text, option->choices[i].choice) << offered.keyword;
+        const std::string choice = option->choices[i].choice;
+        choices += (i ? " " : "") + std::string(choice == option->defchoice ? "*" : "") + choice;
+        EXPECT_NE(choice, option->choices[i].text) << keyword;
       }
+      EXPECT_EQ(choices, offered) << keyword;
     }
     // Only 8-bit grey prints upright with the default orientation; jobs and
     // queues that name the colour modes of earlier PPDs fall back to it.
@@ -253,8 +244,7 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       ASSERT_EQ(cupsRasterInterpretPPD(&header, ppd.get(), 0, nullptr, nullptr), 0) << cupsRasterErrorString();
       EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K) << choice;
       EXPECT_EQ(header.cupsBitsPerPixel, 8u) << choice;
-      EXPECT_EQ(header.HWResolution[0], 203u);
-      EXPECT_EQ(header.HWResolution[1], 203u);
+      EXPECT_EQ(std::pair(header.HWResolution[0], header.HWResolution[1]), std::pair(203u, 203u));
       EXPECT_EQ(header.cupsWidth, model.dots) << choice;
       EXPECT_EQ(header.cupsBytesPerLine, model.dots) << choice;
       const float length = ppdPageLength(ppd.get(), choice.c_str());  // 0 for the colour modes

@@ -96,14 +96,8 @@ std::string MakePpd(const std::vector<PpdOption>& options) {
   ppd << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
          "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"TEST.PPD\"\n"
          "*Manufacturer: \"Test\"\n*Product: \"(Test Receipt)\"\n*ModelName: \"Test Receipt\"\n"
-         "*ShortNickName: \"Test Receipt\"\n*NickName: \"Test Receipt\"\n*PSVersion: \"(3010.000) 0\"\n"
-         "*LanguageLevel: \"3\"\n*ColorDevice: False\n*DefaultColorSpace: Gray\n*FileSystem: False\n"
-         "*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n"
-         "*cupsVersion: 2.4\n*cupsModelNumber: 0\n"
-         "*cupsFilter: \"application/vnd.cups-raster 0 labelfilter\"\n"
-         "*OpenUI *PageSize/Media Size: PickOne\n*DefaultPageSize: X80MMY100MM\n"
-         "*PageSize X80MMY100MM/80 x 100 mm: \"<</PageSize[204.3 283.5]/ImagingBBox null>>setpagedevice\"\n"
-         "*CloseUI: *PageSize\n";
+         "*ShortNickName: \"Test Receipt\"\n*NickName: \"Test Receipt\"\n*ColorDevice: False\n"
+         "*cupsVersion: 2.4\n*cupsModelNumber: 0\n*cupsFilter: \"application/vnd.cups-raster 0 labelfilter\"\n";
   for (const PpdOption& o : options) {
     ppd << "*OpenUI *" << o.keyword << "/" << o.keyword << ": PickOne\n";
     ppd << "*Default" << o.keyword << ": " << (o.defaultChoice.empty() ? o.choices.front() : o.defaultChoice) << "\n";
@@ -223,16 +217,11 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork");
   if (pid_ == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (run.ppd)
-      setenv("PPD", run.ppd->c_str(), 1);
-    else
-      unsetenv("PPD");
+    run.ppd ? setenv("PPD", run.ppd->c_str(), 1) : unsetenv("PPD");
     for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
     signal(SIGPIPE, run.outputClosed ? SIG_IGN : SIG_DFL);
     if (!run.output.empty()) {
@@ -247,19 +236,12 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  in_ = in[1];
-  out_ = out[0];
-  err_ = err[0];
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  in_ = in[1], out_ = out[0], err_ = err[0];
   // Writes take what the pipe has room for, so that the output is read
   // while a large input goes in.
   fcntl(in_, F_SETFL, fcntl(in_, F_GETFL) | O_NONBLOCK);
-  if (run.outputClosed) {
-    close(out_);
-    out_ = -1;
-  }
+  if (run.outputClosed) close(std::exchange(out_, -1));
   signal(SIGPIPE, SIG_IGN);
   Write(run.input);
 }
