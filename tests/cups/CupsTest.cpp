@@ -177,12 +177,6 @@ void ExpectSampleReceipt(const escpos::Paper& paper, const std::string& context,
   }
 }
 
-struct Model {
-  const char* ppd;
-  unsigned dots;  // head width
-  double widthPoints;
-};
-
 using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 
 // The shipped PPDs as CUPS reads them: cupstestppd's verdict, the filter
@@ -198,12 +192,13 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       {"FeedAfterPrinting", "0 1 2 3 *4 5 6 7 8 9 10 11 12 13"}, {"Cutting", "0 1 *2"}, {"ColorModel", "*Gray"},
       {"LeadingBlank", "Keep 0mm *3mm 6mm"},
   };
-  for (const Model& model : {Model{"lf80mm.ppd", 576, 204.3}, Model{"lf58mm.ppd", 384, 136.2}}) {
+  // Each PPD with its head width in dots and its paper width in points.
+  for (const auto& [name, dots, widthPoints] : {std::tuple{"lf80mm.ppd", 576u, 204.3}, {"lf58mm.ppd", 384u, 136.2}}) {
     // -I filters: the filter is not installed on the build machine.
-    const auto check = RunCommand({"cupstestppd", "-I", "filters", PpdPath(model.ppd)});
+    const auto check = RunCommand({"cupstestppd", "-I", "filters", PpdPath(name)});
     EXPECT_EQ(check.exitStatus, 0) << ToString(check.out) << check.err;
     EXPECT_NE(ToString(check.out).find(": PASS"), std::string::npos) << ToString(check.out);
-    PpdPtr ppd(ppdOpenFile(PpdPath(model.ppd).c_str()), &ppdClose);
+    PpdPtr ppd(ppdOpenFile(PpdPath(name).c_str()), &ppdClose);
     ASSERT_TRUE(ppd);
     ASSERT_EQ(ppd->num_filters, 1);
     EXPECT_STREQ(ppd->filters[0], "application/vnd.cups-raster 0 labelfilter");
@@ -229,14 +224,14 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       const ppd_size_t& size = ppd->sizes[i];
       if (std::string(size.name) == "Custom") continue;
       ++rolls;
-      EXPECT_NEAR(size.width, model.widthPoints, 0.01) << size.name;
+      EXPECT_NEAR(size.width, widthPoints, 0.01) << size.name;
       EXPECT_EQ(size.left, 0.0f) << size.name;
       EXPECT_NEAR(size.right, size.width, 0.01) << size.name << " has no margins";
       marks.push_back({"PageSize", size.name});
     }
     EXPECT_EQ(rolls, 5);
     EXPECT_TRUE(ppd->variable_sizes) << "custom lengths must be possible";
-    EXPECT_NEAR(ppd->custom_max[0], model.widthPoints, 0.01);
+    EXPECT_NEAR(ppd->custom_max[0], widthPoints, 0.01);
     for (const auto& [keyword, choice] : marks) {
       ppdMarkDefaults(ppd.get());
       ppdMarkOption(ppd.get(), keyword, choice.c_str());
@@ -245,8 +240,8 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K) << choice;
       EXPECT_EQ(header.cupsBitsPerPixel, 8u) << choice;
       EXPECT_EQ(std::pair(header.HWResolution[0], header.HWResolution[1]), std::pair(203u, 203u));
-      EXPECT_EQ(header.cupsWidth, model.dots) << choice;
-      EXPECT_EQ(header.cupsBytesPerLine, model.dots) << choice;
+      EXPECT_EQ(header.cupsWidth, dots) << choice;
+      EXPECT_EQ(header.cupsBytesPerLine, dots) << choice;
       const float length = ppdPageLength(ppd.get(), choice.c_str());  // 0 for the colour modes
       if (length > 0) {
         EXPECT_EQ(header.cupsHeight, static_cast<unsigned>(std::lround(length * 203.0 / 72.0))) << choice;

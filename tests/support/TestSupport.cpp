@@ -25,10 +25,8 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPer
   std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
   std::snprintf(h.MediaType, sizeof h.MediaType, "Receipt");
   h.HWResolution[0] = h.HWResolution[1] = 203;
-  h.PageSize[0] = width * 72 / 203;
-  h.PageSize[1] = height * 72 / 203;
-  h.ImagingBoundingBox[2] = h.PageSize[0];
-  h.ImagingBoundingBox[3] = h.PageSize[1];
+  h.ImagingBoundingBox[2] = h.PageSize[0] = width * 72 / 203;
+  h.ImagingBoundingBox[3] = h.PageSize[1] = height * 72 / 203;
   h.NumCopies = 1;
   h.cupsWidth = width;
   h.cupsHeight = height;
@@ -37,10 +35,7 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPer
   h.cupsBytesPerLine = bytesPerLine ? bytesPerLine : (width * bitsPerPixel + 7) / 8;
   h.cupsColorOrder = CUPS_ORDER_CHUNKED;
   h.cupsColorSpace = bitsPerPixel == 24 ? CUPS_CSPACE_RGB : CUPS_CSPACE_K;
-  h.cupsCompression = 0;
-  h.cupsRowCount = 1;
-  h.cupsRowStep = 1;
-  h.cupsRowFeed = 1;
+  h.cupsRowCount = h.cupsRowStep = h.cupsRowFeed = 1;
   return h;
 }
 
