@@ -478,13 +478,6 @@ struct Job {
   std::function<void(const escpos::Paper&, const std::string& context)> check;
 };
 
-std::optional<int> jobId(const std::string& lpOutput) {
-  // "request id is receipt-7 (1 file(s))"
-  const auto at = lpOutput.find("receipt-");
-  if (at == std::string::npos) return std::nullopt;
-  return std::stoi(lpOutput.substr(at + 8));
-}
-
 std::optional<std::pair<time_t, long>> mtimeOf(const char* file) {
   struct stat st{};
   if (stat(file, &st) != 0) return std::nullopt;
@@ -550,9 +543,10 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
         EXPECT_NE(out.find("LeadingBlank/Blank Paper Before the Print: Keep 0mm *3mm 6mm"), std::string::npos) << out;
         continue;
       }
-      const auto id = jobId(out);
-      ASSERT_TRUE(id) << job.command << ": " << out;
-      ASSERT_EQ(WaitForJob(cupsd.port(), *id), IPP_JSTATE_COMPLETED) << job.command << "\n" << cupsd.errorLog();
+      const auto at = out.find("request id is receipt-");  // "request id is receipt-7 (1 file(s))"
+      ASSERT_NE(at, std::string::npos) << job.command << ": " << out;
+      const int id = std::stoi(out.substr(at + 22));
+      ASSERT_EQ(WaitForJob(cupsd.port(), id), IPP_JSTATE_COMPLETED) << job.command << "\n" << cupsd.errorLog();
       // The file: device is rewritten by each job.
       const escpos::Paper paper = escpos::decode(ReadFile(device));
       ASSERT_FALSE(paper.error) << job.command;

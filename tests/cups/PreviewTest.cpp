@@ -46,16 +46,13 @@ TEST_F(Preview, SummariesAndRefusals) {
   } const cases[] = {
       {{}, 0, "stream: 0 bytes\npaper: 0 x 0 dots"},
       {Band(2, 3, Bytes(6, 1)), 0, "paper: 16 x 3 dots"},
-      {Band(1, 1, {0xC0}, 1), 0, "paper: 16 x 1 dots"},  // double width
-      {Band(1, 1, {0xC0}, 2), 0, "paper: 8 x 2 dots"},   // double height
-      {Band(1, 1, {0xC0}, 3), 0, "paper: 16 x 2 dots"},
-      {Band(1, 1, {0xC0}, 48), 0, "paper: 8 x 1 dots"},
+      // Mode 1 doubles the width, 2 the height, 3 both; 48 to 51 are 0 to 3 again.
+      {Band(1, 1, {0xC0}, 1), 0, "paper: 16 x 1 dots"}, {Band(1, 1, {0xC0}, 2), 0, "paper: 8 x 2 dots"},
+      {Band(1, 1, {0xC0}, 3), 0, "paper: 16 x 2 dots"}, {Band(1, 1, {0xC0}, 48), 0, "paper: 8 x 1 dots"},
       {Band(1, 1, {0xC0}, 51), 0, "paper: 16 x 2 dots"},
-      {{0x1D, 0x56, 0x01}, 0, "cuts: 1 at rows 0"},
-      {{0x1D, 0x56, 0x30}, 0, "cuts: 1 at rows 0"},
-      {{0x1D, 0x56, 0x31}, 0, "cuts: 1 at rows 0"},
+      {{0x1D, 0x56, 0x01}, 0, "cuts: 1 at rows 0"}, {{0x1D, 0x56, 0x30}, 0, "cuts: 1 at rows 0"},
+      {{0x1D, 0x56, 0x31}, 0, "cuts: 1 at rows 0"}, {{0x1D, 0x56, 0x42, 0x00}, 0, "cuts: 1 at rows 0"},
       {{0x1D, 0x56, 0x41, 0x05}, 0, "cuts: 1 at rows 5"},  // a feeding cut cuts after its feed
-      {{0x1D, 0x56, 0x42, 0x00}, 0, "cuts: 1 at rows 0"},
       {Cat({kWarning, kDensity8, kDrawer, kFormFeed, Band(1, 24, Bytes(24, 0)), Band(72, 24, Bytes(72 * 24, 0x18)),
             kWarning, kDrawer, {0x1B, 0x4A, 0xFF}, {0x1B, 0x4A, 0x0F}, kCut, Band(72, 24, Bytes(72 * 24, 1)), kCut}),
        0,

@@ -178,13 +178,12 @@ TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
     ASSERT_EQ(r.exitStatus, 0) << what << "\n" << r.err;
     const escpos::Paper paper = escpos::decode(r.out);
     ASSERT_FALSE(paper.error) << what;
-    std::vector<escpos::Event> bands;
-    for (const auto& e : paper.events)
-      if (e.kind == escpos::EventKind::Band) bands.push_back(e);
-    ASSERT_FALSE(bands.empty()) << what;
-    const size_t bodyEnd = bands.back().offset + bands.back().length;
-    EXPECT_EQ(Hex(Bytes(r.out.begin(), r.out.begin() + static_cast<long>(bands[0].offset))), row.head) << what;
-    EXPECT_EQ(Hex(Bytes(r.out.begin() + static_cast<long>(bodyEnd), r.out.end())), row.tail) << what;
+    const auto isBand = [](const escpos::Event& e) { return e.kind == escpos::EventKind::Band; };
+    const auto first = std::find_if(paper.events.begin(), paper.events.end(), isBand);
+    const auto last = std::find_if(paper.events.rbegin(), paper.events.rend(), isBand);
+    ASSERT_NE(first, paper.events.end()) << what;
+    EXPECT_EQ(Hex(Bytes(r.out.begin(), r.out.begin() + static_cast<long>(first->offset))), row.head) << what;
+    EXPECT_EQ(Hex(Bytes(r.out.begin() + static_cast<long>(last->offset + last->length), r.out.end())), row.tail) << what;
     int x = -1, y = 0;
     for (; y < paper.height() && x < 0; ++y)
       for (int c = 0; c < paper.width() && x < 0; ++c)
