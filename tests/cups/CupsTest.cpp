@@ -134,10 +134,11 @@ void ExpectPage(const escpos::Paper& paper, const PageSlice& page, int top, cons
     if (box.minFill > 0) {
       ASSERT_GT(area, 0) << context << ": " << box.what << " lies past the end of the printed page";
     }
-    EXPECT_GE(fill, box.minFill) << context << ": too few dots in " << box.what << " (" << dots << " of " << area
-                                 << ", columns " << x0 << "-" << x1 << ", rows " << y0 << "-" << y1 << ")";
-    EXPECT_LE(fill, box.maxFill) << context << ": too many dots in " << box.what << " (" << dots << " of "
-                                 << area << ", columns " << x0 << "-" << x1 << ", rows " << y0 << "-" << y1 << ")";
+    const std::string where = context + ": " + box.what + " (" + std::to_string(dots) + " dots of " +
+                              std::to_string(area) + ", columns " + std::to_string(x0) + "-" + std::to_string(x1) +
+                              ", rows " + std::to_string(y0) + "-" + std::to_string(y1) + ")";
+    EXPECT_GE(fill, box.minFill) << where << ": too few dots";
+    EXPECT_LE(fill, box.maxFill) << where << ": too many dots";
   }
 }
 
@@ -176,12 +177,6 @@ void ExpectSampleReceipt(const escpos::Paper& paper, const std::string& context,
   }
 }
 
-struct Model {
-  const char* ppd;
-  unsigned dots;  // head width
-  double widthPoints;
-};
-
 using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 
 // The shipped PPDs as CUPS reads them: cupstestppd's verdict, the filter
@@ -189,45 +184,36 @@ using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 // strings exactly as it compares them), and the raster headers that CUPS
 // derives from the colour and page size choices.
 TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
-  struct Offered {
-    const char* keyword;
-    std::vector<const char*> choices;
-    const char* defaultChoice;
+  // Keyword: choices as `lpoptions -l` lists them, the default starred.
+  const std::pair<const char*, std::string> options[] = {
+      {"Dithering", "None Halftone OrderDithering *ErrorDiffusion"}, {"MirrorImage", "*False True"},
+      {"NegativeImage", "*False True"}, {"Origin", "*Rotation0 Rotation90 Rotation180 Rotation270"},
+      {"Warning", "*0 1 2"}, {"PrintDensity", "*0 1 2 3 4 5 6 7 8"}, {"CashDrawer", "*0 1 2"}, {"PageEnd", "*0 1 2"},
+      {"FeedAfterPrinting", "0 1 2 3 *4 5 6 7 8 9 10 11 12 13"}, {"Cutting", "0 1 *2"}, {"ColorModel", "*Gray"},
+      {"LeadingBlank", "Keep 0mm *3mm 6mm"},
   };
-  const Offered options[] = {
-      {"Dithering", {"None", "Halftone", "OrderDithering", "ErrorDiffusion"}, "ErrorDiffusion"},
-      {"MirrorImage", {"False", "True"}, "False"},
-      {"NegativeImage", {"False", "True"}, "False"},
-      {"Origin", {"Rotation0", "Rotation90", "Rotation180", "Rotation270"}, "Rotation0"},
-      {"Warning", {"0", "1", "2"}, "0"},
-      {"PrintDensity", {"0", "1", "2", "3", "4", "5", "6", "7", "8"}, "0"},
-      {"CashDrawer", {"0", "1", "2"}, "0"},
-      {"PageEnd", {"0", "1", "2"}, "0"},
-      {"FeedAfterPrinting", {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13"}, "4"},
-      {"Cutting", {"0", "1", "2"}, "2"},
-      {"ColorModel", {"Gray"}, "Gray"},
-      {"LeadingBlank", {"Keep", "0mm", "3mm", "6mm"}, "3mm"},
-  };
-  for (const Model& model : {Model{"lf80mm.ppd", 576, 204.3}, Model{"lf58mm.ppd", 384, 136.2}}) {
+  // Each PPD with its head width in dots and its paper width in points.
+  for (const auto& [name, dots, widthPoints] : {std::tuple{"lf80mm.ppd", 576u, 204.3}, {"lf58mm.ppd", 384u, 136.2}}) {
     // -I filters: the filter is not installed on the build machine.
-    const auto check = RunCommand({"cupstestppd", "-I", "filters", PpdPath(model.ppd)});
+    const auto check = RunCommand({"cupstestppd", "-I", "filters", PpdPath(name)});
     EXPECT_EQ(check.exitStatus, 0) << ToString(check.out) << check.err;
     EXPECT_NE(ToString(check.out).find(": PASS"), std::string::npos) << ToString(check.out);
-    PpdPtr ppd(ppdOpenFile(PpdPath(model.ppd).c_str()), &ppdClose);
+    PpdPtr ppd(ppdOpenFile(PpdPath(name).c_str()), &ppdClose);
     ASSERT_TRUE(ppd);
     ASSERT_EQ(ppd->num_filters, 1);
     EXPECT_STREQ(ppd->filters[0], "application/vnd.cups-raster 0 labelfilter");
-    for (const auto& offered : options) {
-      ppd_option_t* option = ppdFindOption(ppd.get(), offered.keyword);
-      ASSERT_NE(option, nullptr) << offered.keyword;
-      EXPECT_EQ(option->ui, PPD_UI_PICKONE) << offered.keyword;
-      EXPECT_STREQ(option->defchoice, offered.defaultChoice) << offered.keyword;
-      EXPECT_STRNE(option->text, offered.keyword) << offered.keyword << " needs a human-readable name";
-      ASSERT_EQ(option->num_choices, static_cast<int>(offered.choices.size())) << offered.keyword;
+    for (const auto& [keyword, offered] : options) {
+      ppd_option_t* option = ppdFindOption(ppd.get(), keyword);
+      ASSERT_NE(option, nullptr) << keyword;
+      EXPECT_EQ(option->ui, PPD_UI_PICKONE) << keyword;
+      EXPECT_STRNE(option->text, keyword) << keyword << " needs a human-readable name";
+      std::string choices;
       for (int i = 0; i < option->num_choices; ++i) {
-        EXPECT_STREQ(option->choices[i].choice, offered.choices[i]) << offered.keyword;
-        EXPECT_STRNE(option->choices[i].text, option->choices[i].choice) << offered.keyword;
+        const std::string choice = option->choices[i].choice;
+        choices += (i ? " " : "") + std::string(choice == option->defchoice ? "*" : "") + choice;
+        EXPECT_NE(choice, option->choices[i].text) << keyword;
       }
+      EXPECT_EQ(choices, offered) << keyword;
     }
     // Only 8-bit grey prints upright with the default orientation; jobs and
     // queues that name the colour modes of earlier PPDs fall back to it.
@@ -238,14 +224,14 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       const ppd_size_t& size = ppd->sizes[i];
       if (std::string(size.name) == "Custom") continue;
       ++rolls;
-      EXPECT_NEAR(size.width, model.widthPoints, 0.01) << size.name;
+      EXPECT_NEAR(size.width, widthPoints, 0.01) << size.name;
       EXPECT_EQ(size.left, 0.0f) << size.name;
       EXPECT_NEAR(size.right, size.width, 0.01) << size.name << " has no margins";
       marks.push_back({"PageSize", size.name});
     }
     EXPECT_EQ(rolls, 5);
     EXPECT_TRUE(ppd->variable_sizes) << "custom lengths must be possible";
-    EXPECT_NEAR(ppd->custom_max[0], model.widthPoints, 0.01);
+    EXPECT_NEAR(ppd->custom_max[0], widthPoints, 0.01);
     for (const auto& [keyword, choice] : marks) {
       ppdMarkDefaults(ppd.get());
       ppdMarkOption(ppd.get(), keyword, choice.c_str());
@@ -253,10 +239,9 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       ASSERT_EQ(cupsRasterInterpretPPD(&header, ppd.get(), 0, nullptr, nullptr), 0) << cupsRasterErrorString();
       EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K) << choice;
       EXPECT_EQ(header.cupsBitsPerPixel, 8u) << choice;
-      EXPECT_EQ(header.HWResolution[0], 203u);
-      EXPECT_EQ(header.HWResolution[1], 203u);
-      EXPECT_EQ(header.cupsWidth, model.dots) << choice;
-      EXPECT_EQ(header.cupsBytesPerLine, model.dots) << choice;
+      EXPECT_EQ(std::pair(header.HWResolution[0], header.HWResolution[1]), std::pair(203u, 203u));
+      EXPECT_EQ(header.cupsWidth, dots) << choice;
+      EXPECT_EQ(header.cupsBytesPerLine, dots) << choice;
       const float length = ppdPageLength(ppd.get(), choice.c_str());  // 0 for the colour modes
       if (length > 0) {
         EXPECT_EQ(header.cupsHeight, static_cast<unsigned>(std::lround(length * 203.0 / 72.0))) << choice;
@@ -461,33 +446,6 @@ std::vector<std::string> readmeBlock(const std::string& marker) {
   return lines;
 }
 
-// An 80 x 100 mm PDF with two black bars 5 mm high, 10 mm and 80 mm from
-// the top: a receipt half as long as the default roll.
-std::string shortPdf() {
-  const std::string content = "0 g 20 240.94 164.3 14.17 re f 20 42.52 164.3 14.17 re f\n";
-  const std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 204.3 283.46] /Contents 4 0 R >>",
-      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream"};
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (const std::size_t offset : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
-}
-
 // First and last row with a dot, or -1.
 std::pair<int, int> inkedRows(const escpos::Paper& paper) {
   int first = -1, last = -1;
@@ -519,13 +477,6 @@ struct Job {
   std::string command;  // as the README shows it, or a line of the test's own
   std::function<void(const escpos::Paper&, const std::string& context)> check;
 };
-
-std::optional<int> jobId(const std::string& lpOutput) {
-  // "request id is receipt-7 (1 file(s))"
-  const auto at = lpOutput.find("receipt-");
-  if (at == std::string::npos) return std::nullopt;
-  return std::stoi(lpOutput.substr(at + 8));
-}
 
 std::optional<std::pair<time_t, long>> mtimeOf(const char* file) {
   struct stat st{};
@@ -563,7 +514,7 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
 
     fs::copy_file(kSample, work.Path("receipt.pdf"));
     fs::copy_file(kSample, work.Path("ticket.pdf"));
-    work.Write("label.pdf", shortPdf());
+    fs::copy_file(SourcePath("samples/label.pdf"), work.Path("label.pdf"));
     auto sample = [](const std::string& cutting, int feed, std::size_t copies = 1) {
       return [=](const escpos::Paper& paper, const std::string& context) {
         ExpectSampleReceipt(paper, context, cutting, feed, copies);
@@ -592,9 +543,10 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
         EXPECT_NE(out.find("LeadingBlank/Blank Paper Before the Print: Keep 0mm *3mm 6mm"), std::string::npos) << out;
         continue;
       }
-      const auto id = jobId(out);
-      ASSERT_TRUE(id) << job.command << ": " << out;
-      ASSERT_EQ(WaitForJob(cupsd.port(), *id), IPP_JSTATE_COMPLETED) << job.command << "\n" << cupsd.errorLog();
+      const auto at = out.find("request id is receipt-");  // "request id is receipt-7 (1 file(s))"
+      ASSERT_NE(at, std::string::npos) << job.command << ": " << out;
+      const int id = std::stoi(out.substr(at + 22));
+      ASSERT_EQ(WaitForJob(cupsd.port(), id), IPP_JSTATE_COMPLETED) << job.command << "\n" << cupsd.errorLog();
       // The file: device is rewritten by each job.
       const escpos::Paper paper = escpos::decode(ReadFile(device));
       ASSERT_FALSE(paper.error) << job.command;

@@ -31,7 +31,6 @@ const Bytes kFeed30 = {0x1B, 0x4A, 0x1E}, kCut = {0x1D, 0x56, 0x00}, kFormFeed =
 
 class Preview : public ::testing::Test {
  protected:
-  std::string Input(const Bytes& bytes) { return dir_.Write("in.escpos", bytes); }
   TempDir dir_;
 };
 
@@ -47,16 +46,13 @@ TEST_F(Preview, SummariesAndRefusals) {
   } const cases[] = {
       {{}, 0, "stream: 0 bytes\npaper: 0 x 0 dots"},
       {Band(2, 3, Bytes(6, 1)), 0, "paper: 16 x 3 dots"},
-      {Band(1, 1, {0xC0}, 1), 0, "paper: 16 x 1 dots"},  // double width
-      {Band(1, 1, {0xC0}, 2), 0, "paper: 8 x 2 dots"},   // double height
-      {Band(1, 1, {0xC0}, 3), 0, "paper: 16 x 2 dots"},
-      {Band(1, 1, {0xC0}, 48), 0, "paper: 8 x 1 dots"},
+      // Mode 1 doubles the width, 2 the height, 3 both; 48 to 51 are 0 to 3 again.
+      {Band(1, 1, {0xC0}, 1), 0, "paper: 16 x 1 dots"}, {Band(1, 1, {0xC0}, 2), 0, "paper: 8 x 2 dots"},
+      {Band(1, 1, {0xC0}, 3), 0, "paper: 16 x 2 dots"}, {Band(1, 1, {0xC0}, 48), 0, "paper: 8 x 1 dots"},
       {Band(1, 1, {0xC0}, 51), 0, "paper: 16 x 2 dots"},
-      {{0x1D, 0x56, 0x01}, 0, "cuts: 1 at rows 0"},
-      {{0x1D, 0x56, 0x30}, 0, "cuts: 1 at rows 0"},
-      {{0x1D, 0x56, 0x31}, 0, "cuts: 1 at rows 0"},
+      {{0x1D, 0x56, 0x01}, 0, "cuts: 1 at rows 0"}, {{0x1D, 0x56, 0x30}, 0, "cuts: 1 at rows 0"},
+      {{0x1D, 0x56, 0x31}, 0, "cuts: 1 at rows 0"}, {{0x1D, 0x56, 0x42, 0x00}, 0, "cuts: 1 at rows 0"},
       {{0x1D, 0x56, 0x41, 0x05}, 0, "cuts: 1 at rows 5"},  // a feeding cut cuts after its feed
-      {{0x1D, 0x56, 0x42, 0x00}, 0, "cuts: 1 at rows 0"},
       {Cat({kWarning, kDensity8, kDrawer, kFormFeed, Band(1, 24, Bytes(24, 0)), Band(72, 24, Bytes(72 * 24, 0x18)),
             kWarning, kDrawer, {0x1B, 0x4A, 0xFF}, {0x1B, 0x4A, 0x0F}, kCut, Band(72, 24, Bytes(72 * 24, 1)), kCut}),
        0,
@@ -84,7 +80,7 @@ TEST_F(Preview, SummariesAndRefusals) {
       {longFeed, 1, "paper of 10200001 image rows is longer than a PNG may be (1000000 rows); --pbm writes any length"},
   };
   for (const Case& c : cases) {
-    const std::string in = Input(c.stream), png = dir_.Path("out.png");
+    const std::string in = dir_.Write("in.escpos", c.stream), png = dir_.Path("out.png");
     const FilterResult r = RunCommand({kPreviewBinary, "--png", png, in});
     EXPECT_EQ(r.exitStatus, c.exitStatus) << c.text << r.err;
     if (c.exitStatus == 0) {
@@ -108,7 +104,7 @@ TEST_F(Preview, PngHasOneBlackPixelPerDotAndRedDashesAtCutsPbmTheDotsAlone) {
   const Bytes stream = Cat({Band(2, 2, {0x80, 0x01, 0xFF, 0x00}), Band(1, 1, {0x0F}), {0x1B, 0x4A, 0x03}, kCut});
   const std::string png = dir_.Path("out.png"), pbm = dir_.Path("out.pbm");
   const auto r = RunCommand({"sh", "-c", "exec \"$0\" --png \"$1\" --pbm \"$2\" - < \"$3\"", kPreviewBinary, png, pbm,
-                             Input(stream)});
+                             dir_.Write("in.escpos", stream)});
   ASSERT_EQ(r.exitStatus, 0) << r.err;
   EXPECT_EQ(ToString(r.out),
             "stream: 27 bytes\npaper: 16 x 6 dots (2.0 x 0.8 mm at 203 dpi)\nbands: 2 (0 blank)\n"

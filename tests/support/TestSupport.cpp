@@ -13,9 +13,7 @@
 #include <cctype>
 #include <stdexcept>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,10 +25,8 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPer
   std::snprintf(h.MediaClass, sizeof h.MediaClass, "PwgRaster");
   std::snprintf(h.MediaType, sizeof h.MediaType, "Receipt");
   h.HWResolution[0] = h.HWResolution[1] = 203;
-  h.PageSize[0] = width * 72 / 203;
-  h.PageSize[1] = height * 72 / 203;
-  h.ImagingBoundingBox[2] = h.PageSize[0];
-  h.ImagingBoundingBox[3] = h.PageSize[1];
+  h.ImagingBoundingBox[2] = h.PageSize[0] = width * 72 / 203;
+  h.ImagingBoundingBox[3] = h.PageSize[1] = height * 72 / 203;
   h.NumCopies = 1;
   h.cupsWidth = width;
   h.cupsHeight = height;
@@ -39,10 +35,7 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPer
   h.cupsBytesPerLine = bytesPerLine ? bytesPerLine : (width * bitsPerPixel + 7) / 8;
   h.cupsColorOrder = CUPS_ORDER_CHUNKED;
   h.cupsColorSpace = bitsPerPixel == 24 ? CUPS_CSPACE_RGB : CUPS_CSPACE_K;
-  h.cupsCompression = 0;
-  h.cupsRowCount = 1;
-  h.cupsRowStep = 1;
-  h.cupsRowFeed = 1;
+  h.cupsRowCount = h.cupsRowStep = h.cupsRowFeed = 1;
   return h;
 }
 
@@ -98,14 +91,8 @@ std::string MakePpd(const std::vector<PpdOption>& options) {
   ppd << "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
          "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"TEST.PPD\"\n"
          "*Manufacturer: \"Test\"\n*Product: \"(Test Receipt)\"\n*ModelName: \"Test Receipt\"\n"
-         "*ShortNickName: \"Test Receipt\"\n*NickName: \"Test Receipt\"\n*PSVersion: \"(3010.000) 0\"\n"
-         "*LanguageLevel: \"3\"\n*ColorDevice: False\n*DefaultColorSpace: Gray\n*FileSystem: False\n"
-         "*Throughput: \"1\"\n*LandscapeOrientation: Plus90\n*TTRasterizer: Type42\n"
-         "*cupsVersion: 2.4\n*cupsModelNumber: 0\n"
-         "*cupsFilter: \"application/vnd.cups-raster 0 labelfilter\"\n"
-         "*OpenUI *PageSize/Media Size: PickOne\n*DefaultPageSize: X80MMY100MM\n"
-         "*PageSize X80MMY100MM/80 x 100 mm: \"<</PageSize[204.3 283.5]/ImagingBBox null>>setpagedevice\"\n"
-         "*CloseUI: *PageSize\n";
+         "*ShortNickName: \"Test Receipt\"\n*NickName: \"Test Receipt\"\n*ColorDevice: False\n"
+         "*cupsVersion: 2.4\n*cupsModelNumber: 0\n*cupsFilter: \"application/vnd.cups-raster 0 labelfilter\"\n";
   for (const PpdOption& o : options) {
     ppd << "*OpenUI *" << o.keyword << "/" << o.keyword << ": PickOne\n";
     ppd << "*Default" << o.keyword << ": " << (o.defaultChoice.empty() ? o.choices.front() : o.defaultChoice) << "\n";
@@ -225,52 +212,31 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork");
   if (pid_ == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    if (run.ppd)
-      setenv("PPD", run.ppd->c_str(), 1);
-    else
-      unsetenv("PPD");
+    run.ppd ? setenv("PPD", run.ppd->c_str(), 1) : unsetenv("PPD");
     for (const auto& [name, value] : run.env) setenv(name.c_str(), value.c_str(), 1);
     signal(SIGPIPE, run.outputClosed ? SIG_IGN : SIG_DFL);
-    if (run.addressSpaceLimit) {
-      rlimit limit = {run.addressSpaceLimit, run.addressSpaceLimit};
-      setrlimit(RLIMIT_AS, &limit);
-    }
-    if (run.fileSizeLimit) {
-      rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
     if (!run.output.empty()) {
       const int fd = open(run.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
     }
-    if (run.inputNonBlocking) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     if (run.privateTmp && !EnterPrivateTmp(reachable, run.tmp)) {
       std::fprintf(stderr, "test: no private /tmp for the filter: %s\n", std::strerror(errno));
       _exit(125);
     }
-    if (run.stderrClosed) close(2);
+    if (run.inChild) run.inChild();
     execvp(argv[0], argv.data());
     _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  in_ = in[1];
-  out_ = out[0];
-  err_ = err[0];
+  for (int fd : {in[0], out[1], err[1]}) close(fd);
+  in_ = in[1], out_ = out[0], err_ = err[0];
   // Writes take what the pipe has room for, so that the output is read
   // while a large input goes in.
   fcntl(in_, F_SETFL, fcntl(in_, F_GETFL) | O_NONBLOCK);
-  if (run.outputClosed) {
-    close(out_);
-    out_ = -1;
-  }
+  if (run.outputClosed) close(std::exchange(out_, -1));
   signal(SIGPIPE, SIG_IGN);
   Write(run.input);
 }
@@ -327,31 +293,11 @@ void FilterProcess::CloseInput() {
   in_ = -1;
 }
 
-bool FilterProcess::WaitForErr(const std::string& text, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (result_.err.find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline || err_ < 0) return result_.err.find(text) != std::string::npos;
-    Pump(50);
-  }
-  return true;
-}
-
 bool FilterProcess::BlockedIn(long syscall, long fd) const {
   std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
   long number = -1, arg = -1;
   in >> number >> std::hex >> arg;
   return number == syscall && arg == fd;
-}
-
-bool FilterProcess::WaitUntilBlockedOnInput(int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    Pump(10);
-    int unread = 0;
-    ioctl(in_, FIONREAD, &unread);  // bytes still in the pipe
-    if (unread == 0 && BlockedIn(SYS_read, 0)) return true;
-  }
-  return false;
 }
 
 bool FilterProcess::WaitUntilBlockedOnOutput(int timeoutMs) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -89,13 +90,10 @@ struct FilterRun {
   std::vector<std::string> args{};  // after the program name
   std::optional<std::string> ppd{};
   Bytes input{};
-  size_t addressSpaceLimit = 0;  // RLIMIT_AS for the filter, 0 = none
   std::string tmp{};             // directory the filter sees as /tmp; empty: a fresh tmpfs
-  size_t fileSizeLimit = 0;      // RLIMIT_FSIZE, 0 = none
   std::string output{};          // file written instead of the output pipe (e.g. /dev/full)
   bool outputClosed = false;     // the output pipe has no reader; SIGPIPE ignored
-  bool inputNonBlocking = false;
-  bool stderrClosed = false;  // standard error closed when the filter starts
+  std::function<void()> inChild{};  // runs in the child just before exec (limits, closed descriptors)
   bool filter = true;
   bool privateTmp = true;
   std::vector<std::pair<std::string, std::string>> env{};
@@ -134,11 +132,6 @@ class FilterProcess {
   ~FilterProcess();
   void Write(const Bytes& bytes);
   void CloseInput();
-  // Pumps the output pipes until `text` has appeared on standard error.
-  bool WaitForErr(const std::string& text, int timeoutMs = 10000);
-  // Waits until the filter has taken everything written to it and sleeps in
-  // a read of standard input, waiting for more.
-  bool WaitUntilBlockedOnInput(int timeoutMs = 10000);
   // Stops reading the output pipe, until Wait().
   void HoldOutput() { readOutput_ = false; }
   // Holds the output and waits until the filter sleeps in a write to it, the

@@ -1,12 +1,10 @@
 // Where a wrong page would not say which part went wrong: the neighbourhood
-// rules and their flat-offset reads, Otsu's search, the dithers' tables, the
-// diffusion windows, the edge classifier and the transforms' identities.
+// rules (also at a row's end), Otsu's search, the dithers' tables, the
+// diffusion shares, the edge classifier and the transforms' identities.
 // Whole pages and option choices are pinned end to end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
-#include <optional>
 #include <random>
 #include <span>
 #include <string>
@@ -24,42 +22,31 @@ namespace {
 using Row = std::vector<int>;
 using Grid = std::vector<Row>;
 
-// A grey page as the conversion sees it. The rules read it as a page of
-// three bytes per pixel with `extra` bytes after each row's pixels; with
-// extra == 3 and `pad` given, the row's padding slot is stored at that level
-// (a 24-bit raster's padding), otherwise it is not stored and reads white
-// (an 8-bit page's). `gap` adds unused bytes between stored rows.
+// A grey page as the conversion sees it: one level a pixel, read by the
+// rules as a page of three bytes a pixel.
 struct Page {
   std::vector<uint8_t> bytes;
-  size_t width, rows, stride, slots, stride24;
+  size_t width, rows;
 
-  explicit Page(const Grid& g, size_t extra = 0, std::optional<int> pad = {}, size_t gap = 0)
-      : width(g[0].size()), rows(g.size()), slots(width + (pad ? 1 : 0)), stride24(3 * width + extra) {
-    stride = slots + gap;
-    bytes.assign(stride * rows, 0xA5);
-    for (size_t y = 0; y < rows; ++y) {
-      for (size_t x = 0; x < width; ++x) bytes[y * stride + x] = static_cast<uint8_t>(g[y][x]);
-      if (pad) bytes[y * stride + width] = static_cast<uint8_t>(*pad);
-    }
+  explicit Page(const Grid& g) : width(g[0].size()), rows(g.size()) {
+    for (const Row& row : g) bytes.insert(bytes.end(), row.begin(), row.end());
   }
-  GreyPlane Plane() { return {bytes, width, rows, stride, slots, stride24}; }
-  Grid Levels(bool withPad = false) const {
+  GreyPlane Plane() { return {bytes, width, rows, width, width, 3 * width}; }
+  Grid Levels() const {
     Grid out(rows);
-    for (size_t y = 0; y < rows; ++y)
-      for (size_t x = 0; x < (withPad ? slots : width); ++x) out[y].push_back(bytes[y * stride + x]);
+    for (size_t y = 0; y < rows; ++y) out[y].assign(bytes.begin() + y * width, bytes.begin() + (y + 1) * width);
     return out;
   }
 };
 
 // One ProcessLine call at (x, y), with the decisions already taken above and
 // to the left of it on the page (-1: still the reference level).
-std::vector<int> Decide(const Grid& reference, int x, int y, int above, int left, size_t extra = 0,
-                        std::optional<int> pad = {}) {
-  Page ref(reference, extra, pad), page(reference, extra, pad);
-  if (above >= 0) page.bytes[(y - 1) * page.stride + x] = static_cast<uint8_t>(above);
-  if (left >= 0) page.bytes[y * page.stride + x - 1] = static_cast<uint8_t>(left);
+std::vector<int> Decide(const Grid& reference, int x, int y, int above, int left) {
+  Page ref(reference), page(reference);
+  if (above >= 0) page.bytes[(y - 1) * page.width + x] = static_cast<uint8_t>(above);
+  if (left >= 0) page.bytes[y * page.width + x - 1] = static_cast<uint8_t>(left);
   EXPECT_EQ(ProcessLine(page.Plane(), ref.Plane(), x, y), 1);
-  return page.Levels(pad.has_value())[static_cast<size_t>(y)];
+  return page.Levels()[static_cast<size_t>(y)];
 }
 
 TEST(ProcessLine, RowZeroRuleAndRuns) {
@@ -141,105 +128,6 @@ TEST(ProcessLine, RuleSets) {
   }
 }
 
-// Left of column 0 is the end of the row above in the three-byte page of
-// 3w + extra bytes a row; right of the last column is the next row's first
-// pixel (extra 0), unstored padding (white), or a stored padding slot, which
-// a run may also fill.
-TEST(ProcessLine, FlatOffsetReads) {
-  // rightEnd: row 1 of {{255, 100}, {190, 150}, {100, 100}} after deciding (1, 1);
-  // columnZero: {{255, 210}, {199, 255}} after the threshold scan.
-  struct Case { size_t extra; std::optional<int> pad; Grid rightEnd, columnZero; } const cases[] = {
-      {0, {}, {{190, 255}}, {{255, 255}, {255, 255}}},  // right: the next row's 100; left: 210 of the row above
-      {1, {}, {{190, 0}}, {{255, 255}, {255, 255}}},
-      {2, {}, {{190, 0}}, {{255, 255}, {255, 255}}},
-      {3, {}, {{190, 0}}, {{255, 255}, {0, 255}}},  // left: the white padding of the row above
-      {3, 100, {{190, 255, 100}}, {}},
-      {3, 171, {{190, 0, 0}}, {}},  // black, and its run takes the padding slot
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Grid{Decide({{255, 100}, {190, 150}, {100, 100}}, 1, 1, -1, -1, c.extra, c.pad)}, c.rightEnd)
-        << "extra " << c.extra;
-    if (c.columnZero.empty()) continue;
-    Page page({{255, 210}, {199, 255}}, c.extra, c.pad);
-    Color2BW(page.Plane(), 100, 0);
-    EXPECT_EQ(page.Levels(), c.columnZero) << "extra " << c.extra;
-  }
-}
-
-TEST(ProcessLine, CallsOffThePageChangeNothing) {
-  Page ref({{150, 160}, {170, 180}}), page = ref;
-  GreyPlane narrow = page.Plane();
-  narrow.stride24 = 5;  // the second pixel's three bytes are not all in the row
-  for (auto [x, y] : {std::pair{2, 0}, {-1, 0}, {0, 2}, {0, -1}}) ProcessLine(page.Plane(), ref.Plane(), x, y);
-  ProcessLine(narrow, ref.Plane(), 1, 0);
-  EXPECT_EQ(page.Levels(), ref.Levels());
-}
-
-// A random page whose rows mostly repeat the one above, with blocks of
-// eight pixels that are all black, all white or drawn from `levels`.
-Grid RandomGrid(std::mt19937& rng, size_t maxWidth, size_t maxRows, std::span<const int> levels) {
-  const size_t w = 1 + rng() % maxWidth, h = 1 + rng() % maxRows;
-  Grid g;
-  while (g.size() < h) {
-    if (!g.empty() && rng() % 3 > 0) {
-      g.push_back(g.back());
-      continue;
-    }
-    Row row(w);
-    for (size_t x = 0, kind = 0; x < w; ++x) {
-      if (x % 8 == 0) kind = rng() % 4;
-      row[x] = kind == 0 ? 0 : kind == 1 ? 255 : levels[rng() % levels.size()];
-    }
-    g.push_back(row);
-  }
-  return g;
-}
-
-// Laid out as the filter hands pages over: 8-bit (rows padded to whole words,
-// raster bytes between them) or 24-bit (exact rows, or a stored padding slot).
-Page RandomPage(std::mt19937& rng, int layout) {
-  Row any(256);
-  std::iota(any.begin(), any.end(), 0);
-  const Grid g = RandomGrid(rng, 27, 19, any);
-  const size_t w = g[0].size();
-  if (layout == 0) return Page(g, ((w * 24 + 31) >> 5 << 2) - 3 * w, {}, rng() % 4);
-  if (layout == 1) return Page(g);
-  return Page(g, 3, static_cast<int>(rng() % 256));
-}
-
-// The threshold mode skips settled stretches and repeats the decisions of
-// uniform rows; it must decide as a plain scan that hands every grey pixel
-// to ProcessLine in reading order.
-TEST(Color2BW, ThresholdModeDecidesAsThePlainScan) {
-  // Equal rows that are not repeats: the third, as the reference above it
-  // differs; the fourth, as the decisions above it differ (its first pixel
-  // reads the end of the row above).
-  const Row b = {170, 131, 0, 78, 200, 188};
-  struct Case { Grid page, expected; } const stretches[] = {
-      {{{120, 230, 170}, {100, 150, 150}, {100, 150, 150}, {100, 150, 150}},
-       {{0, 255, 0}, {0, 255, 0}, {0, 255, 255}, {0, 255, 255}}},
-      {{{238, 91, 210, 74, 145, 255}, b, b, b, b},
-       {{255, 0, 255, 0, 0, 255}, {0, 0, 0, 0, 255, 0}, {0, 0, 0, 0, 255, 255}, {255, 0, 0, 0, 255, 255},
-        {255, 0, 0, 0, 255, 255}}},
-  };
-  for (const Case& c : stretches) {
-    Page page(c.page);
-    Color2BW(page.Plane(), 100, 0);
-    EXPECT_EQ(page.Levels(), c.expected);
-  }
-
-  std::mt19937 rng(7);
-  for (int round = 0; round < 600; ++round) {
-    Page page = RandomPage(rng, round % 3), plain = page, ref = page;
-    Color2BW(page.Plane(), 100, 0);
-    for (size_t y = 0; y < plain.rows; ++y)
-      for (size_t x = 0; x < plain.width; ++x)
-        if (const int v = plain.bytes[y * plain.stride + x]; v != 0 && v != 255)
-          ProcessLine(plain.Plane(), ref.Plane(), static_cast<int>(x), static_cast<int>(y));
-    ASSERT_EQ(page.bytes, plain.bytes) << "round " << round;
-  }
-}
-
 TEST(Otsu, SearchesInSinglePrecisionOverTheStrideScaledHistogram) {
   struct Case { std::vector<std::pair<int, int>> histogram; int expected; } const cases[] = {  // (level, pixels)
       {{{40, 4}, {200, 4}}, 40},  // every split between two levels ties: the first wins
@@ -256,22 +144,6 @@ TEST(Otsu, SearchesInSinglePrecisionOverTheStrideScaledHistogram) {
     std::vector<uint8_t> row;
     for (auto [level, n] : c.histogram) row.insert(row.end(), 3 * static_cast<size_t>(n), static_cast<uint8_t>(level));
     EXPECT_EQ(otsu(row, static_cast<int>(row.size()), 1, 24, 100), c.expected) << c.histogram[0].first;
-  }
-}
-
-TEST(Otsu, GreyPassCompactsWholeGroupsInPlace) {
-  // Two rows of 2 pixels at a 10-byte stride: three padding bytes form a
-  // third group, the tenth byte is dropped, and nothing past the last whole
-  // row is read. Levels are truncated means plus the offset, clamped.
-  const std::vector<uint8_t> rows = {10,  20,  32,  100, 100, 100, 0,   0,   5,   9, /* */
-                                     200, 200, 200, 0,   0,   0,   254, 255, 255, 9, 77};
-  struct Case { int nBrightness; std::vector<uint8_t> levels; } const cases[] = {
-      {0, {20, 100, 1, 200, 0, 254}}, {127, {147, 227, 128, 255, 127, 255}}, {-30, {0, 70, 0, 170, 0, 224}}};
-  for (const Case& c : cases) {
-    std::vector<uint8_t> page = rows;
-    EXPECT_EQ(GreyPass(page, 10, 3, c.nBrightness), 6u);
-    EXPECT_EQ(std::vector<uint8_t>(page.begin(), page.begin() + 6), c.levels) << c.nBrightness;
-    EXPECT_EQ(std::vector<uint8_t>(page.begin() + 6, page.end()), std::vector<uint8_t>(rows.begin() + 6, rows.end()));
   }
 }
 
@@ -372,28 +244,6 @@ TEST(EdgeSnapPass, TakesTheNeighboursSideAt150FromTheUntouchedPage) {
   }
 }
 
-// A row's snaps depend on that row and its two neighbours alone, so the
-// pass must snap each row of a page as it snaps the row in its three-row
-// window; pages with uniform stretches check the rows the pass repeats.
-TEST(EdgeSnapPass, SnapsEachRowAsItsWindowDoes) {
-  std::mt19937 rng(13);
-  const int levels[] = {0, 49, 50, 99, 100, 150, 151, 224, 225, 229, 230, 255};
-  for (int round = 0; round < 400; ++round) {
-    const Grid g = RandomGrid(rng, 20, 12, levels);
-    const size_t h = g.size();
-    const int nBrightness = static_cast<int>(rng() % 3) * 5 - 5;
-    Page page(g);
-    EdgeSnapPass(page.Plane(), nBrightness);
-    for (size_t y = 0; y < h; ++y) {
-      const size_t first = y > 0 ? y - 1 : 0, last = std::min(h - 1, y + 1);
-      const auto at = [&](size_t y) { return g.begin() + static_cast<std::ptrdiff_t>(y); };
-      Page window(Grid(at(first), at(last + 1)));
-      EdgeSnapPass(window.Plane(), nBrightness);
-      ASSERT_EQ(page.Levels()[y], window.Levels()[y - first]) << "round " << round << " row " << y;
-    }
-  }
-}
-
 Grid Diffuse(const Grid& levels) {
   Page page(levels);
   EXPECT_EQ(ErrorDiffusion(page.Plane(), 100), 0);
@@ -419,36 +269,12 @@ TEST(ErrorDiffusion, SharesAreFlooredSixteenths) {
     }
 }
 
-TEST(ErrorDiffusion, WindowBoundaries) {
-  // A right neighbour of 225 takes -56 (169, error -86): its below share
-  // -27 plus the source's -8 turn 150 black. Untaken, the share would be -10.
-  EXPECT_EQ(Diffuse({{0, 128, 225}, {0, 0, 150}}), (Grid{{0, 255, 255}, {0, 0, 0}}));
-  // A neighbour below at 225 takes nothing: its error -30 sends -14 right,
-  // which with the source's -8 leaves 150 white (taken, -31 would not).
-  EXPECT_EQ(Diffuse({{0, 128, 0}, {0, 225, 150}}), (Grid{{0, 255, 0}, {0, 255, 255}}));
-  // A right neighbour of 50 takes nothing, one of 51 does; seen through its
-  // below share (15 against 33) on a pixel of 100 that also gets +7.
-  EXPECT_EQ(Diffuse({{0, 127, 50}, {0, 0, 100}}), (Grid{{0, 0, 0}, {0, 0, 0}}));
-  EXPECT_EQ(Diffuse({{0, 127, 51}, {0, 0, 100}}), (Grid{{0, 0, 0}, {0, 0, 255}}));
-}
-
 // Pictures as pixel grids, for transforms done the obvious way.
 using Pixels = std::vector<std::vector<bool>>;
 
-// A random picture and its bytes at `stride` bytes a row, with random bits
-// past the width.
-std::pair<Pixels, std::vector<uint8_t>> RandomPicture(size_t width, size_t rows, size_t stride, std::mt19937& rng) {
-  Pixels p(rows, std::vector<bool>(width));
-  std::vector<uint8_t> bytes(stride * rows);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-  for (size_t y = 0; y < rows; ++y)
-    for (size_t x = 0; x < width; ++x) p[y][x] = bytes[y * stride + x / 8] & (0x80 >> x % 8);
-  return {p, bytes};
-}
-
-// The pixels of a packed picture; fails the test when a bit past the width
-// is set.
-Pixels Unpack(std::span<const uint8_t> bytes, size_t width, size_t rows, size_t stride) {
+// The pixels of a packed picture; with `clearPadding`, fails the test when a
+// bit past the width is set.
+Pixels Unpack(std::span<const uint8_t> bytes, size_t width, size_t rows, size_t stride, bool clearPadding = true) {
   Pixels p(rows, std::vector<bool>(width));
   for (size_t y = 0; y < rows; ++y)
     for (size_t x = 0; x < 8 * stride; ++x) {
@@ -456,7 +282,7 @@ Pixels Unpack(std::span<const uint8_t> bytes, size_t width, size_t rows, size_t 
       if (x < width)
         p[y][x] = set;
       else
-        EXPECT_FALSE(set) << "padding bit " << x << " of row " << y;
+        EXPECT_FALSE(set && clearPadding) << "padding bit " << x << " of row " << y;
     }
   return p;
 }
@@ -482,8 +308,10 @@ TEST(Transforms, EveryOrientationMatchesPixelByPixel) {
   for (int round = 0; round < 400; ++round) {
     const size_t width = 1 + rng() % 70, rows = 1 + rng() % 40, stride = PixelBytes(width) + rng() % 4;
     const Orientation o{(round & 4) != 0, (round & 2) != 0, (round & 1) != 0};
-    auto [p, bits] = RandomPicture(width, rows, stride, rng);
+    std::vector<uint8_t> bits(stride * rows);  // random bits past the width too
+    for (auto& b : bits) b = static_cast<uint8_t>(rng());
     const std::vector<uint8_t> before = bits;
+    const Pixels p = Unpack(bits, width, rows, stride, false);
     if (o.quarterTurn) {
       const Bitmap out = Rotate90Degrees({bits, width, rows, stride}, o.flipRows, o.mirror);
       ASSERT_EQ(out.size(), BitmapStride(rows) * width);
@@ -496,18 +324,6 @@ TEST(Transforms, EveryOrientationMatchesPixelByPixel) {
         EXPECT_EQ(bits, before);
     }
   }
-}
-
-TEST(Transforms, ThenComposesOrientations) {
-  std::mt19937 rng(9);
-  const Pixels p = RandomPicture(5, 3, 1, rng).first;
-  for (int a = 0; a < 8; ++a)
-    for (int b = 0; b < 8; ++b) {
-      const Orientation first{(a & 4) != 0, (a & 2) != 0, (a & 1) != 0};
-      const Orientation next{(b & 4) != 0, (b & 2) != 0, (b & 1) != 0};
-      if (first.quarterTurn && next.quarterTurn) continue;  // never asked for
-      EXPECT_EQ(Apply(first.Then(next), p), Apply(next, Apply(first, p))) << a << " then " << b;
-    }
 }
 
 }  // namespace
