@@ -289,7 +289,7 @@ std::string HttpGet(const std::string& path, const std::string& form) {
   return Shell(get + " -d 'session=" + page.substr(at, page.find('"', at) - at) + "&" + form + "'").output;
 }
 
-Picture MarkedPicture(uint32_t width, uint32_t rows, uint32_t gapRows) {
+Picture MarkedPicture(uint32_t width, uint32_t rows) {
   Picture p{width, rows, std::vector<uint8_t>(size_t{width} * rows, 255)};
   auto fill = [&](uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1, auto shade) {
     for (uint32_t y = y0; y < std::min(y1, rows); ++y)
@@ -297,7 +297,7 @@ Picture MarkedPicture(uint32_t width, uint32_t rows, uint32_t gapRows) {
   };
   fill(0, 0, width / 4, 48, [](uint32_t) { return 0; });
   fill(width / 8, 56, width * 7 / 8, 88, [&](uint32_t x) { return static_cast<uint8_t>(255 - x * 255 / width); });
-  if (rows > 96 + gapRows) fill(width - width / 4, rows - 48, width, rows, [](uint32_t) { return 0; });
+  if (rows > 96) fill(width - width / 4, rows - 48, width, rows, [](uint32_t) { return 0; });
   return p;
 }
 

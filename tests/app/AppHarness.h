@@ -125,9 +125,9 @@ struct Picture {
   std::vector<uint8_t> grey;
 };
 // White, with a 48-row black block at the top left and one at the bottom
-// right (after `gapRows` of white), and a grey ramp under the top block:
+// right, and a grey ramp under the top block:
 // upright and unmirrored printing can be read from where the blocks land.
-Picture MarkedPicture(uint32_t width, uint32_t rows, uint32_t gapRows = 0);
+Picture MarkedPicture(uint32_t width, uint32_t rows);
 void WritePng(const std::string& path, const Picture& picture);
 // PWG raster, 8-bit sGray at 203 dpi; `declaredRows` may exceed the rows
 // written, for a page whose data never comes.

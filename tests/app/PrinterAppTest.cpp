@@ -191,11 +191,6 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
       EXPECT_EQ(p.bytes, CoreBytes({picture_}));
     }
   }
-  // Blank stretches inside the picture go out as narrow blank bands.
-  WritePng(File("gap.png"), MarkedPicture(kHead80, 1600, 1400));
-  const Printed gap = Print(Via::App, "receipt", "gap.png");
-  EXPECT_GE(escpos::decode(gap.bytes).blankBands(), 1400u / 24 - 2);
-  EXPECT_LT(gap.bytes.size(), 300u * 72);
   // A PDF of text and lines: the same bytes from the command line and from an
   // IPP client, each of its two 200 mm pages cut to its content.
   std::filesystem::copy_file(std::string(LABELFILTER_SOURCE_DIR) + "/samples/receipt.pdf", File("receipt.pdf"),
@@ -556,60 +551,6 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
     EXPECT_NE(r.output.find(shows), std::string::npos) << args << ": " << r.output;
   }
   ASSERT_TRUE(server_->Alive());
-
-  // What `cmake --install` puts in place: the program, and a unit that starts it.
-  const std::string root = TestDir("install");
-  const RunResult installed = Shell("DESTDIR=" + root + " " + CMAKE_COMMAND_PATH + " --install " +
-                                    LABELFILTER_BINARY_DIR + " --component printer-app");
-  ASSERT_EQ(installed.status, 0) << installed.output;
-  EXPECT_EQ(access((root + INSTALL_PREFIX + "/bin/labelfilter-printer-app").c_str(), X_OK), 0);
-  EXPECT_NE(ReadText(root + INSTALL_PREFIX + "/lib/systemd/system/labelfilter-printer-app.service")
-                .find("ExecStart=" INSTALL_PREFIX "/bin/labelfilter-printer-app server"),
-            std::string::npos);
-}
-
-// --- A driverless CUPS queue: a private cupsd (own configuration, loopback
-// port, no authentication) with an IPP Everywhere queue on the application's
-// printer. What CUPS renders arrives upright and as long as its content. ---
-
-TEST_F(PrinterApp, DriverlessCupsQueuePrints) {
-  if (access("/usr/sbin/cupsd", X_OK) != 0) GTEST_SKIP() << "cupsd is not installed";
-  const std::string c = TestDir("cupsd"), cups = "CUPS_SERVER=127.0.0.1:6310 ";
-  for (const char* d : {"etc", "spool", "tmp", "cache", "state"}) std::filesystem::create_directories(c + "/" + d);
-  std::filesystem::permissions(c + "/tmp", std::filesystem::perms(01777));
-  std::ofstream(c + "/etc/cups-files.conf") << "ServerRoot " << c << "/etc\nRequestRoot " << c << "/spool\nTempDir "
-                                            << c << "/tmp\nCacheDir " << c << "/cache\nStateDir " << c
-                                            << "/state\nErrorLog " << c << "/error_log\n";
-  std::ofstream(c + "/etc/cupsd.conf") << "Listen 127.0.0.1:6310\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
-                                          "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
-                                          "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
-  struct StopCupsd {
-    std::string dir;
-    ~StopCupsd() { Shell("kill $(cat " + dir + "/pid)"); }
-  } stop{c};
-  const RunResult added = Shell("/usr/sbin/cupsd -f -c " + c + "/etc/cupsd.conf -s " + c + "/etc/cups-files.conf >" +
-                                c + "/out 2>&1 & echo $! >" + c + "/pid; for i in $(seq 100); do " + cups +
-                                "lpstat -r | grep -q 'is running' && break; sleep 0.1; done; " + cups +
-                                "lpadmin -p receipt -E -v ipp://localhost:" + std::to_string(AppServer::kPort) +
-                                "/ipp/print/receipt -m everywhere");
-  ASSERT_EQ(added.status, 0) << added.output;
-  // The sample receipt (two pages) and the marked picture, each cut to its content.
-  const std::pair<std::string, int> documents[] = {{File("marked.png"), 400 + 24 + kDefaultFeed},
-                                                   {std::string(LABELFILTER_SOURCE_DIR) + "/samples/receipt.pdf", 1400}};
-  for (const auto& [path, maxRows] : documents) {
-    SCOPED_TRACE(path);
-    const size_t before = fake_->Connections();
-    WaitForIdle("receipt");
-    const RunResult r = Shell(cups + "lp -d receipt " + path);
-    ASSERT_EQ(r.status, 0) << r.output;
-    const escpos::Paper paper = escpos::decode(fake_->WaitForConnection(before));
-    ASSERT_FALSE(paper.error) << paper.error->message;
-    EXPECT_EQ(paper.width(), 576);
-    EXPECT_TRUE(Read(paper).blockLeft || maxRows == 1400) << "turned or mirrored";
-    EXPECT_GT(paper.height(), 300);
-    EXPECT_LE(paper.height(), maxRows);
-    EXPECT_EQ(paper.cutRows().size(), 1u);
-  }
 }
 
 }  // namespace

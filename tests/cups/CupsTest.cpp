@@ -292,21 +292,6 @@ TEST_F(CupsFilterChain, SampleReceiptPrintsAtFullWidthWithItsCuts) {
   }
 }
 
-TEST_F(CupsFilterChain, NarrowRollPrintsAt384Dots) {
-  std::string log;
-  const escpos::Paper paper = escpos::decode(Print("lf58mm.ppd", {}, log));
-  EXPECT_NE(log.find("ERROR: cupsWidth = 384\n"), std::string::npos) << log;
-  ASSERT_FALSE(paper.error) << paper.error->message;
-  EXPECT_EQ(paper.width(), 384);
-  ASSERT_EQ(SplitPages(paper).size(), 2u);
-  // The 80 mm sample is scaled down to the narrow roll, not cut off: ink
-  // on both halves and up to both sides' margins.
-  EXPECT_GT(paper.dotsIn(0, 0, 192, paper.height()), 5000);
-  EXPECT_GT(paper.dotsIn(192, 0, 384, paper.height()), 5000);
-  EXPECT_GT(paper.dotsIn(0, 0, 24, paper.height()), 100);
-  EXPECT_GT(paper.dotsIn(360, 0, 384, paper.height()), 100);
-}
-
 // With port 0, a free loopback port (bound, then let go); otherwise whether
 // something accepts connections on that port.
 int Loopback(int port) {
@@ -495,6 +480,11 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
   TempDir stage, work;
   const auto install = RunCommand({kCmakeCommand, "--install", BuildPath("")}, {{"DESTDIR", stage.dir()}});
   ASSERT_EQ(install.exitStatus, 0) << ToString(install.out) << install.err;
+  // The printer application, where it is built, comes with a unit that starts it.
+  const std::string unit = stage.Path("usr/local/lib/systemd/system/labelfilter-printer-app.service");
+  if (fs::exists(BuildPath("printer-app/labelfilter-printer-app"))) {
+    EXPECT_NE(ToString(ReadFile(unit)).find("ExecStart=/usr/local/bin/labelfilter-printer-app server"), std::string::npos);
+  }
   {
     PrivateCupsd cupsd(stage.Path("usr/local"));
     ASSERT_TRUE(cupsd.running()) << cupsd.errorLog();
