@@ -8,10 +8,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <net/if.h>
 #include <sched.h>
 #include <sstream>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -70,12 +68,8 @@ std::string EnterPrivateWorld() {
     fs::create_directories(dir);
     if (!Mount(hostTmp + dir.substr(4), dir.c_str(), nullptr, MS_BIND | MS_REC)) return Errno("binding " + dir);
   }
-  ifreq ifr{};
-  std::strcpy(ifr.ifr_name, "lo");
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const bool up = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-  close(fd);
-  return up ? "" : Errno("bringing loopback up");
+  const RunResult up = Shell("ip link set lo up");
+  return up.status == 0 ? "" : "bringing loopback up: " + up.output;
 }
 
 // --- FakePrinter ---
