@@ -158,14 +158,8 @@ class PrinterApp : public ::testing::Test {
 // their content; lossless pages at the head width give the core's bytes. ---
 
 TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
-  struct Case {
-    Via via;
-    const char* printer;
-    const char* file;
-    int width;
-    int blockRows;  // 48 at full size
-    bool exact;
-  };
+  // blockRows: 48 at full size; exact: the core's bytes for the picture.
+  struct Case { Via via; const char *printer, *file; int width, blockRows; bool exact; };
   const Case cases[] = {
       {Via::App, "receipt", "marked.png", 576, 48, true},    {Via::IppTool, "receipt", "marked.png", 576, 48, true},
       {Via::App, "receipt", "marked.jpg", 576, 48, false},   {Via::App, "receipt", "marked.pwg", 576, 48, true},
@@ -207,12 +201,8 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
 // --- Each option gives the bytes of the PPD choice it stands for. ---
 
 TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
-  struct Case {
-    const char* appOptions;
-    const char* ippAttrs;  // with ipptool when set
-    std::map<std::string, std::string> choices;
-    uint32_t copies = 1;
-  };
+  // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands for.
+  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1; };
   const Case cases[] = {
       {"", nullptr, {}},
       {"-o dithering=threshold", nullptr, {{"Dithering", "None"}}},
@@ -392,13 +382,8 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
                            " && gs -q -o " + File("long.pdf") + " -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=204 "
                            "-dDEVICEHEIGHTPOINTS=400 -c 'showpage <</PageSize [204 11400]>> setpagedevice showpage'";
   ASSERT_EQ(Shell(pdfs).status, 0);
-  struct Case {
-    const char* printer;
-    const char* file;
-    FakePrinter* device;
-    const char* message;  // part of the job's state message
-    bool silent;          // nothing at all reaches the printer
-  };
+  // message: part of the job's state message; silent: nothing at all reaches the printer.
+  struct Case { const char *printer, *file; FakePrinter* device; const char* message; bool silent; };
   const Case cases[] = {
       {"receipt", "corrupt.png", fake_, "the PNG file is damaged", true},
       {"receipt", "endless.pwg", fake_, "page 1 is 100000 rows long", true},
