@@ -283,12 +283,8 @@ TEST_F(HostileInput, PageGeometriesAtTheLimits) {
     EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.pages) << c.name;
     for (const std::string& line : c.lines) EXPECT_NE(r.err.find(line + "\n"), npos) << c.name << ": " << line;
     const escpos::Paper paper = escpos::decode(r.out);
-    if (c.dots >= 0) {
-      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name;
-    }
-    if (c.width >= 0) {
-      EXPECT_EQ(paper.width(), c.width) << c.name;
-    }
+    if (c.dots >= 0) { EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name; }
+    if (c.width >= 0) { EXPECT_EQ(paper.width(), c.width) << c.name; }
   }
 }
 
@@ -549,28 +545,20 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
     EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.started) << c.name;
     EXPECT_EQ(Count(r.err, writeFailed), c.exitStatus ? 1u : 0u) << c.name << "\n" << r.err;
     EXPECT_EQ(Hex(r.out), Hex(c.whole ? first[c.whole].out : Bytes{})) << c.name;
-    if (!c.line.empty()) {
-      EXPECT_NE(MaskVolatile(r.err).find(c.line + "\n"), npos) << c.name << "\n" << r.err;
-    }
-    if (c.lastDumpWhole) {
-      EXPECT_EQ(Hex(ReadFile(tmp + "/Brantelix")), Hex(lastDump)) << c.name;
-    }
+    if (!c.line.empty()) { EXPECT_NE(MaskVolatile(r.err).find(c.line + "\n"), npos) << c.name << "\n" << r.err; }
+    if (c.lastDumpWhole) { EXPECT_EQ(Hex(ReadFile(tmp + "/Brantelix")), Hex(lastDump)) << c.name; }
   }
   EXPECT_EQ(StateOf(readOnly + "/Brantelix"), stale);
 }
 
-namespace {
-
-bool CatchesSignal(int pid, int sig) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
-  return false;
-}
-
-}  // namespace
-
 TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
+  // Whether the process has a handler for SIGTERM.
+  const auto catchesTerm = [](int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigCgt:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+    return false;
+  };
   const int kPages = 6;
   RasterPage page = Filled(MakeHeader(576, 1000, 1), 0, 1000);
   for (size_t row = 0; row < 1000; row += 100) page.lines[row * 72 + row % 72] = 0x80;
@@ -588,8 +576,8 @@ TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
     // cancel before that ends the process by default, as for any filter.
     FilterProcess p({{"7", "mallory", "hostile", "1", "Origin=Rotation180 Cutting=1"}, ppd,
                      Bytes(stream.begin(), stream.begin() + 4)});
-    for (int i = 0; i < 5000 && !CatchesSignal(p.pid(), SIGTERM); ++i) usleep(1000);
-    ASSERT_TRUE(CatchesSignal(p.pid(), SIGTERM)) << what;
+    for (int i = 0; i < 5000 && !catchesTerm(p.pid()); ++i) usleep(1000);
+    ASSERT_TRUE(catchesTerm(p.pid())) << what;
     p.Write(Bytes(stream.begin() + 4, stream.begin() + std::min(stream.size(), kChunk)));
     for (size_t i = 1; i < std::min(at, chunks); ++i) {
       p.Write(Bytes(stream.begin() + i * kChunk, stream.begin() + std::min(stream.size(), (i + 1) * kChunk)));
@@ -608,9 +596,7 @@ TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
     EXPECT_EQ(Count(r.err, "ERROR: Enter EndPage\n"), pages) << what << "\n" << r.err;
     const size_t canceledAt = r.err.find("ERROR: EndPage Out Canceled=1\n");
     EXPECT_LE(Count(r.err, "Canceled=1"), 1u) << what;
-    if (canceledAt != npos) {
-      EXPECT_EQ(r.err.find("ERROR: Starting page = ", canceledAt), npos) << what;
-    }
+    if (canceledAt != npos) { EXPECT_EQ(r.err.find("ERROR: Starting page = ", canceledAt), npos) << what; }
     // Every started page reached the printer whole, with its cut.
     EXPECT_EQ(escpos::decode(r.out).count(escpos::EventKind::Cut), pages) << what;
     (pages == kPages && canceledAt == npos ? whole : cancelled)++;
