@@ -12,6 +12,7 @@
 
 namespace {
 
+constexpr auto npos = std::string::npos;
 std::vector<std::string> Args(const std::string& options) { return {"42", "alice", "receipt", "1", options}; }
 
 // Every option the filter reads, with odd choices among them; each defaults
@@ -41,9 +42,9 @@ std::string PpdWith(const std::string& overrides) {
   std::istringstream in(overrides);
   for (std::string word; in >> word;) {
     const size_t eq = word.find('='), from = word[0] == '-';
-    const std::string keyword = word.substr(from, eq == std::string::npos ? eq : eq - from);
+    const std::string keyword = word.substr(from, eq == npos ? eq : eq - from);
     std::erase_if(options, [&](const PpdOption& o) { return o.keyword == keyword; });
-    if (eq != std::string::npos) options.push_back({keyword, {word.substr(eq + 1)}});
+    if (eq != npos) options.push_back({keyword, {word.substr(eq + 1)}});
   }
   return MakePpd(options);
 }
@@ -111,12 +112,8 @@ uint64_t Fnv1a(const Bytes& b) {
 TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
   std::string many;
   for (int i = 0; i < 400; ++i) many += "k" + std::to_string(i) + "=v" + std::to_string(i) + " ";
-  struct Row {
-    std::string ppd, job, head, tail;
-    int x = 0, y = 95;
-    long dots = 1;
-    std::string line = "";  // lines that must appear in the log
-  };
+  // The first dot at (x, y); `line`: lines that must appear in the log.
+  struct Row { std::string ppd, job, head, tail; int x = 0, y = 95; long dots = 1; std::string line = ""; };
   std::vector<Row> rows = {
       {"", "", "", ""},
       {"", "FeedAfterPrinting=-5", "", ""},
@@ -190,7 +187,7 @@ TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
         if (paper.dot(c, y)) x = c;
     EXPECT_EQ(std::pair(x, y - 1), std::pair(row.x, row.y)) << what << ": first dot";
     EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), row.dots) << what;
-    EXPECT_NE(r.err.find(row.line), std::string::npos) << what << "\n" << r.err;
+    EXPECT_NE(r.err.find(row.line), npos) << what << "\n" << r.err;
   }
 }
 
@@ -243,7 +240,7 @@ TEST_F(Filter, ReadsTheRasterFromAFileArgument) {
   // The file's descriptor is closed at the job end (its number depends on
   // what the test runner left open).
   const size_t at = r.err.find("ERROR: close fd=");
-  ASSERT_NE(at, std::string::npos);
+  ASSERT_NE(at, npos);
   EXPECT_GT(std::atoi(r.err.c_str() + at + 16), 2);
 }
 
@@ -252,13 +249,11 @@ TEST_F(Filter, ReadsTheRasterFromAFileArgument) {
 TEST_F(Filter, GreyPagesLeaveTheLastInTheDumps) {
   RasterPage page{MakeHeader(10, 2, 8), {}};
   for (unsigned i = 0; i < 20; ++i) page.lines.push_back(static_cast<uint8_t>(i * 13));
-  page.lines[0] = 0x00;
-  page.lines[1] = 0xFF;
-  page.lines[2] = 0x40;
+  std::ranges::copy(Bytes{0x00, 0xFF, 0x40}, page.lines.begin());
   FilterResult r = Run({RasterPage{MakeHeader(8, 1, 8), Bytes(8, 0x11)}, page}, "Origin=Rotation0");
   EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_NE(r.err.find("ERROR: Starting page = 2 1"), std::string::npos);
-  EXPECT_NE(r.err.find("ERROR: BytePerLine =32 \n"), std::string::npos);
+  EXPECT_NE(r.err.find("ERROR: Starting page = 2 1"), npos);
+  EXPECT_NE(r.err.find("ERROR: BytePerLine =32 \n"), npos);
   EXPECT_EQ(ReadFile(tmp_ + "/Buffer.data"), page.lines);
   Bytes expanded;
   for (unsigned row = 0; row < 2; ++row) {
@@ -268,23 +263,18 @@ TEST_F(Filter, GreyPagesLeaveTheLastInTheDumps) {
   EXPECT_EQ(Hex(Bytes(expanded.begin(), expanded.begin() + 9)), "FF FF FF 00 00 00 BF BF BF");
   EXPECT_EQ(ReadFile(tmp_ + "/pBuf.data"), expanded);
   // The last page's conversion buffer is released at the job end.
-  EXPECT_NE(MaskVolatile(r.err).find("ERROR: free pDataBuf=ADDR\nERROR: cupsFreeOptions"), std::string::npos);
+  EXPECT_NE(MaskVolatile(r.err).find("ERROR: free pDataBuf=ADDR\nERROR: cupsFreeOptions"), npos);
   // The picture's directory is outside /tmp and shared by the whole machine,
   // so the tests never create it; bench/differential.sh compares the picture
   // itself inside a root of its own.
   if (!std::filesystem::exists("/Users/quorle/Desktop/Work")) {
-    EXPECT_NE(r.err.find("ERROR: fopen ImageDithering.bmp ImageFile=0 err=No such file or directory\n"),
-              std::string::npos);
+    EXPECT_NE(r.err.find("ERROR: fopen ImageDithering.bmp ImageFile=0 err=No such file or directory\n"), npos);
   }
 }
 
 TEST_F(Filter, StructuredPagePrintsByteExactlyInEveryMode) {
-  struct Case {
-    unsigned bpp;
-    std::string options;
-    size_t size;
-    uint64_t digest;
-  } cases[] = {
+  // The output's length and digest.
+  struct Case { unsigned bpp; std::string options; size_t size; uint64_t digest; } cases[] = {
       {8, "Dithering=None", 1216, 0x6ab3dfea12d9eb74ull},
       {8, "Dithering=Halftone", 1216, 0x121e64723e7426e4ull},
       {8, "Dithering=OrderDithering", 1216, 0x15a8cda6b7e52a09ull},
@@ -299,8 +289,7 @@ TEST_F(Filter, StructuredPagePrintsByteExactlyInEveryMode) {
   for (const auto& c : cases) {
     FilterResult r = Run({StructuredPage(c.bpp)}, "Origin=Rotation0 " + c.options);
     ASSERT_EQ(r.exitStatus, 0);
-    escpos::Paper paper = escpos::decode(r.out);
-    ASSERT_FALSE(paper.error);
+    ASSERT_FALSE(escpos::decode(r.out).error);
     EXPECT_EQ(r.out.size(), c.size) << c.options;
     EXPECT_EQ(Fnv1a(r.out), c.digest) << c.options;
   }

@@ -93,14 +93,9 @@ TEST_F(HostileInput, JobsThatCannotStartOrHaveNothingToPrint) {
       kPpd + "*OpenUI *Cutting/Cutting again: PickOne\n*DefaultCutting: 2\n*Cutting 2/2: \"\"\n*CloseUI: *Cutting\n";
   const Bytes page = WriteRaster({Filled(MakeHeader(8, 1, 1), 0x80, 1)});
   const std::string missing = dir_.Path("missing");
-  struct Case {
-    std::string name;
-    std::vector<std::string> args;
-    std::optional<Bytes> ppd;  // nullopt: no PPD variable
-    Bytes input;
-    int exitStatus;
-    std::string out, err;  // the whole log (masked), or "~" and a part of it
-  } const cases[] = {
+  // ppd nullopt: no PPD variable; err: the whole log (masked), or "~" and a part of it.
+  struct Case { std::string name; std::vector<std::string> args; std::optional<Bytes> ppd; Bytes input;
+                int exitStatus; std::string out, err; } const cases[] = {
       {"no arguments", {}, ToBytes(kPpd), page, 1, "", ""},
       {"four arguments", {"1", "2", "3", "4"}, ToBytes(kPpd), page, 1, "", ""},
       {"seven arguments", {"1", "2", "3", "4", "5", "6", "7"}, ToBytes(kPpd), page, 1, "", ""},
@@ -146,15 +141,9 @@ TEST_F(HostileInput, JobsThatCannotStartOrHaveNothingToPrint) {
 // headers libcups' reader turns away before the filter sees them; then
 // streams cut short or followed by garbage.
 TEST_F(HostileInput, PageGeometriesAtTheLimits) {
-  struct Case {
-    std::string name;
-    Bytes stream;
-    int exitStatus;
-    size_t pages;                    // starting lines
-    std::vector<std::string> lines;  // each must appear as a whole line
-    long dots = -1;                  // dots on paper, -1: not checked
-    int width = -1;                  // widest band in dots, -1: not checked
-  };
+  // pages: starting lines; lines: each must appear whole; dots on paper and the widest band, -1: not checked.
+  struct Case { std::string name; Bytes stream; int exitStatus; size_t pages; std::vector<std::string> lines;
+                long dots = -1; int width = -1; };
   const unsigned kBig = 1u << 24;
   auto oneDot = [](cups_page_header2_t h, size_t lineCount) {
     RasterPage p = Filled(h, 0, lineCount);
@@ -283,12 +272,8 @@ TEST_F(HostileInput, PageGeometriesAtTheLimits) {
     EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.pages) << c.name;
     for (const std::string& line : c.lines) EXPECT_NE(r.err.find(line + "\n"), npos) << c.name << ": " << line;
     const escpos::Paper paper = escpos::decode(r.out);
-    if (c.dots >= 0) {
-      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name;
-    }
-    if (c.width >= 0) {
-      EXPECT_EQ(paper.width(), c.width) << c.name;
-    }
+    if (c.dots >= 0) { EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), paper.height()), c.dots) << c.name; }
+    if (c.width >= 0) { EXPECT_EQ(paper.width(), c.width) << c.name; }
   }
 }
 
@@ -299,11 +284,8 @@ TEST_F(HostileInput, PagesWithoutMemoryAreNotPrinted) {
   // 160 MiB and is turned in place; its 76 MiB stream does not fit beside it.
   RasterPage turn = Filled(MakeHeader(576, 1u << 20, 1), 0, 1u << 20);
   turn.lines[0] = 0x80;
-  struct Case {
-    Bytes stream;
-    size_t limit;  // address space, MiB; 0: none, but allocations that fail return null
-    std::string options, line;
-  } const cases[] = {
+  // limit: address space, MiB; 0: none, but allocations that fail return null.
+  struct Case { Bytes stream; size_t limit; std::string options, line; } const cases[] = {
       // 2^24 x 2^24 colour pixels: a 768 TiB page buffer that no machine has.
       {WriteRawRaster({Filled(MakeHeader(1u << 24, 1u << 24, 24), 0, 0)}), 0, "",
        "Page 1 refused: no memory for cupsBytesPerLine=50331648 x (cupsHeight=16777216 + 1) = 844424980463616 bytes"},
@@ -406,10 +388,9 @@ TEST_F(HostileInput, PlantedDumpPathsAreNeitherFollowedNorWritten) {
   };
   expectDumps(clean, "", "clean /tmp");
 
-  struct Kind {
-    std::string name, plant;              // shell commands in the run's /tmp, with $P the dump's name
-    std::vector<std::string> errnoTexts;  // what the trace line may report for /tmp/Brantelix
-  };
+  // plant: shell commands in the run's /tmp, with $P the dump's name; errnoTexts: what the trace line may
+  // report for /tmp/Brantelix.
+  struct Kind { std::string name, plant; std::vector<std::string> errnoTexts; };
   const std::vector<Kind> kinds = {
       {"symbolic link to a file", "echo keep me >victim && chmod 644 victim && ln -s victim $P",
        {"errno=40 desc=Too many levels of symbolic links"}},
@@ -485,16 +466,11 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
   const std::string fillBlocks = "dd if=/dev/zero of=/tmp/fill bs=4k 2>/dev/null; true";
   const std::string fillInodes = "i=0; while touch /tmp/f$i 2>/dev/null; do i=$((i+1)); done";
   const std::string writeFailed = "ERROR: Unable to write print data: ";
-  struct Case {
-    std::string name;
-    std::string mountTmp;                         // shell commands that make /tmp, or empty
-    std::function<void(FilterRun&)> adjust;       // the run's conditions
-    std::function<void(FilterProcess&)> during;  // what happens while it runs
-    int exitStatus;
-    size_t started, whole;  // pages started; leading pages that must arrive whole
-    std::string line;       // a line that must appear (masked), or empty
-    bool lastDumpWhole = false;
-  };
+  // mountTmp: shell commands that make /tmp; adjust: the run's conditions; during: what happens while it runs;
+  // started: pages started; whole: leading pages that must arrive whole; line: a line that must appear (masked).
+  struct Case { std::string name, mountTmp; std::function<void(FilterRun&)> adjust;
+                std::function<void(FilterProcess&)> during; int exitStatus; size_t started, whole;
+                std::string line; bool lastDumpWhole = false; };
   const std::vector<Case> cases = {
       {"read-only /tmp", "mount --bind '" + readOnly + "' /tmp && mount -o remount,bind,ro /tmp", {}, {}, 0, 3, 3,
        kFopenLine + "0 errno=30 desc=Read-only file system"},
@@ -549,28 +525,20 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
     EXPECT_EQ(Count(r.err, "ERROR: Starting page = "), c.started) << c.name;
     EXPECT_EQ(Count(r.err, writeFailed), c.exitStatus ? 1u : 0u) << c.name << "\n" << r.err;
     EXPECT_EQ(Hex(r.out), Hex(c.whole ? first[c.whole].out : Bytes{})) << c.name;
-    if (!c.line.empty()) {
-      EXPECT_NE(MaskVolatile(r.err).find(c.line + "\n"), npos) << c.name << "\n" << r.err;
-    }
-    if (c.lastDumpWhole) {
-      EXPECT_EQ(Hex(ReadFile(tmp + "/Brantelix")), Hex(lastDump)) << c.name;
-    }
+    if (!c.line.empty()) { EXPECT_NE(MaskVolatile(r.err).find(c.line + "\n"), npos) << c.name << "\n" << r.err; }
+    if (c.lastDumpWhole) { EXPECT_EQ(Hex(ReadFile(tmp + "/Brantelix")), Hex(lastDump)) << c.name; }
   }
   EXPECT_EQ(StateOf(readOnly + "/Brantelix"), stale);
 }
 
-namespace {
-
-bool CatchesSignal(int pid, int sig) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (sig - 1)) & 1;
-  return false;
-}
-
-}  // namespace
-
 TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
+  // Whether the process has a handler for SIGTERM.
+  const auto catchesTerm = [](int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("SigCgt:", 0) == 0) return ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) != 0;
+    return false;
+  };
   const int kPages = 6;
   RasterPage page = Filled(MakeHeader(576, 1000, 1), 0, 1000);
   for (size_t row = 0; row < 1000; row += 100) page.lines[row * 72 + row % 72] = 0x80;
@@ -588,8 +556,8 @@ TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
     // cancel before that ends the process by default, as for any filter.
     FilterProcess p({{"7", "mallory", "hostile", "1", "Origin=Rotation180 Cutting=1"}, ppd,
                      Bytes(stream.begin(), stream.begin() + 4)});
-    for (int i = 0; i < 5000 && !CatchesSignal(p.pid(), SIGTERM); ++i) usleep(1000);
-    ASSERT_TRUE(CatchesSignal(p.pid(), SIGTERM)) << what;
+    for (int i = 0; i < 5000 && !catchesTerm(p.pid()); ++i) usleep(1000);
+    ASSERT_TRUE(catchesTerm(p.pid())) << what;
     p.Write(Bytes(stream.begin() + 4, stream.begin() + std::min(stream.size(), kChunk)));
     for (size_t i = 1; i < std::min(at, chunks); ++i) {
       p.Write(Bytes(stream.begin() + i * kChunk, stream.begin() + std::min(stream.size(), (i + 1) * kChunk)));
@@ -608,9 +576,7 @@ TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
     EXPECT_EQ(Count(r.err, "ERROR: Enter EndPage\n"), pages) << what << "\n" << r.err;
     const size_t canceledAt = r.err.find("ERROR: EndPage Out Canceled=1\n");
     EXPECT_LE(Count(r.err, "Canceled=1"), 1u) << what;
-    if (canceledAt != npos) {
-      EXPECT_EQ(r.err.find("ERROR: Starting page = ", canceledAt), npos) << what;
-    }
+    if (canceledAt != npos) { EXPECT_EQ(r.err.find("ERROR: Starting page = ", canceledAt), npos) << what; }
     // Every started page reached the printer whole, with its cut.
     EXPECT_EQ(escpos::decode(r.out).count(escpos::EventKind::Cut), pages) << what;
     (pages == kPages && canceledAt == npos ? whole : cancelled)++;

@@ -39,19 +39,13 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned bitsPer
   return h;
 }
 
-namespace {
-
-ssize_t AppendToBytes(void* ctx, unsigned char* buffer, size_t length) {
-  auto* out = static_cast<Bytes*>(ctx);
-  out->insert(out->end(), buffer, buffer + length);
-  return static_cast<ssize_t>(length);
-}
-
-}  // namespace
-
 static Bytes WriteRasterIn(cups_mode_t mode, const std::vector<RasterPage>& pages) {
   Bytes out;
-  cups_raster_t* ras = cupsRasterOpenIO(AppendToBytes, &out, mode);
+  const auto append = [](void* ctx, unsigned char* buffer, size_t length) {
+    static_cast<Bytes*>(ctx)->insert(static_cast<Bytes*>(ctx)->end(), buffer, buffer + length);
+    return static_cast<ssize_t>(length);
+  };
+  cups_raster_t* ras = cupsRasterOpenIO(append, &out, mode);
   if (!ras) throw std::runtime_error("cupsRasterOpenIO failed");
   for (const RasterPage& page : pages) {
     cups_page_header2_t header = page.header;
@@ -68,10 +62,7 @@ static Bytes WriteRasterIn(cups_mode_t mode, const std::vector<RasterPage>& page
 }
 
 Bytes WriteRaster(const std::vector<RasterPage>& pages) { return WriteRasterIn(CUPS_RASTER_WRITE, pages); }
-
-Bytes WriteCompressedRaster(const std::vector<RasterPage>& pages) {
-  return WriteRasterIn(CUPS_RASTER_WRITE_COMPRESSED, pages);
-}
+Bytes WriteCompressedRaster(const std::vector<RasterPage>& p) { return WriteRasterIn(CUPS_RASTER_WRITE_COMPRESSED, p); }
 
 Bytes WriteRawRaster(const std::vector<RasterPage>& pages) {
   // The sync word "RaS3" as a native-order integer: same byte order as the header.
@@ -109,10 +100,7 @@ TempDir::TempDir() {
   chmod(tmpl, 0755);  // mkdtemp makes 0700; filters running as lp must pass
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
+TempDir::~TempDir() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
 
 std::string TempDir::Write(const std::string& name, const std::string& content) const {
   std::ofstream(Path(name), std::ios::binary) << content;
@@ -139,10 +127,7 @@ Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::string Hex(const Bytes& b) {
   std::string s;
   char buf[4];
-  for (size_t i = 0; i < b.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", b[i]);
-    s += buf;
-  }
+  for (uint8_t c : b) s.append(buf, std::snprintf(buf, sizeof buf, s.empty() ? "%02X" : " %02X", c));
   return s;
 }
 
@@ -242,12 +227,8 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::vector<std::string
 }
 
 FilterProcess::~FilterProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  for (int fd : {in_, out_, err_})
-    if (fd >= 0) close(fd);
+  if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  for (int fd : {in_, out_, err_}) if (fd >= 0) close(fd);
 }
 
 void FilterProcess::Pump(int timeoutMs) {
@@ -288,24 +269,16 @@ void FilterProcess::Write(const Bytes& bytes) {
   }
 }
 
-void FilterProcess::CloseInput() {
-  if (in_ >= 0) close(in_);
-  in_ = -1;
-}
-
-bool FilterProcess::BlockedIn(long syscall, long fd) const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
-  long number = -1, arg = -1;
-  in >> number >> std::hex >> arg;
-  return number == syscall && arg == fd;
-}
+void FilterProcess::CloseInput() { if (in_ >= 0) close(std::exchange(in_, -1)); }
 
 bool FilterProcess::WaitUntilBlockedOnOutput(int timeoutMs) {
-  readOutput_ = false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     Pump(10);
-    if (BlockedIn(SYS_write, 1)) return true;
+    // The system call it sleeps in and that call's first argument.
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+    long number = -1, fd = -1;
+    if (in >> number >> std::hex >> fd && number == SYS_write && fd == 1) return true;
   }
   return false;
 }
@@ -326,8 +299,7 @@ FilterResult FilterProcess::Wait() {
 }
 
 FilterResult RunFilter(const FilterRun& run, const std::vector<std::string>& wrapper) {
-  FilterProcess p(run, wrapper);
-  return p.Wait();
+  return FilterProcess(run, wrapper).Wait();
 }
 
 FilterResult RunCommand(const std::vector<std::string>& argv, std::vector<std::pair<std::string, std::string>> env,
@@ -341,8 +313,7 @@ std::string MaskVolatile(const std::string& log) {
   static const char* const kKeys[] = {"time=", "pData=", "pMirror=", "pBuf180=", "pBuf90=", "pDataBuf=",
                                       " options=", " f=", "ImageFile=", "ppdClose fd="};
   std::string s = log;
-  for (const char* key : kKeys) {
-    const std::string k = key;
+  for (const std::string k : kKeys) {
     for (size_t at = s.find(k); at != std::string::npos; at = s.find(k, at + 1)) {
       const size_t from = at + k.size();
       size_t to = from;

@@ -134,8 +134,8 @@ class FilterProcess {
   void CloseInput();
   // Stops reading the output pipe, until Wait().
   void HoldOutput() { readOutput_ = false; }
-  // Holds the output and waits until the filter sleeps in a write to it, the
-  // pipe full.
+  // With the output held, waits until the filter sleeps in a write to it,
+  // the pipe full.
   bool WaitUntilBlockedOnOutput(int timeoutMs = 10000);
   void Signal(int sig);
   FilterResult Wait();
@@ -143,7 +143,6 @@ class FilterProcess {
 
  private:
   void Pump(int timeoutMs);
-  bool BlockedIn(long syscall, long fd) const;
   int pid_ = -1, in_ = -1, out_ = -1, err_ = -1;
   bool readOutput_ = true;
   FilterResult result_;

@@ -212,10 +212,7 @@ TEST(IsBorder, Kinds) {
       {{{255}, {150}, {0}}, 0, 1, 2}, {{{0}, {150}, {255}}, 0, 1, 6},  // missing neighbours fail their tests
       {{{150}}, 0, 0, -1}, {{{255, 150, 0}}, 3, 0, -1}, {{{255, 150, 0}}, -1, 0, -1},
   };
-  for (const Case& c : cases) {
-    Page page(c.page);
-    EXPECT_EQ(IsBorder(page.Plane(), c.x, c.y), c.expected) << "case " << (&c - cases);
-  }
+  for (const Case& c : cases) EXPECT_EQ(IsBorder(Page(c.page).Plane(), c.x, c.y), c.expected) << "case " << &c - cases;
 }
 
 TEST(EdgeSnapPass, TakesTheNeighboursSideAt150FromTheUntouchedPage) {
@@ -244,12 +241,6 @@ TEST(EdgeSnapPass, TakesTheNeighboursSideAt150FromTheUntouchedPage) {
   }
 }
 
-Grid Diffuse(const Grid& levels) {
-  Page page(levels);
-  EXPECT_EQ(ErrorDiffusion(page.Plane(), 100), 0);
-  return page.Levels();
-}
-
 // Each row isolates one neighbour of the source pixel (1, 0): the other
 // pixels are black and outside every window. The neighbour's level sits on
 // either side of the value that its share moves across 128.
@@ -261,11 +252,12 @@ TEST(ErrorDiffusion, SharesAreFlooredSixteenths) {
   };
   for (const Case& c : cases)
     for (int level : {c.below, c.above}) {
-      Grid page = {{0, c.source, 0}, {0, 0, 0}};
-      page[c.ny][c.nx] = level;
+      Page page({{0, c.source, 0}, {0, 0, 0}});
+      page.bytes[c.ny * 3 + c.nx] = static_cast<uint8_t>(level);
+      EXPECT_EQ(ErrorDiffusion(page.Plane(), 100), 0);
       Grid expected = {{0, c.source >= 128 ? 255 : 0, 0}, {0, 0, 0}};
       expected[c.ny][c.nx] = level == c.above ? 255 : 0;
-      EXPECT_EQ(Diffuse(page), expected) << c.source << " to " << c.nx << "," << c.ny << " at " << level;
+      EXPECT_EQ(page.Levels(), expected) << c.source << " to " << c.nx << "," << c.ny << " at " << level;
     }
 }
 
@@ -279,10 +271,8 @@ Pixels Unpack(std::span<const uint8_t> bytes, size_t width, size_t rows, size_t 
   for (size_t y = 0; y < rows; ++y)
     for (size_t x = 0; x < 8 * stride; ++x) {
       const bool set = bytes[y * stride + x / 8] & (0x80 >> x % 8);
-      if (x < width)
-        p[y][x] = set;
-      else
-        EXPECT_FALSE(set && clearPadding) << "padding bit " << x << " of row " << y;
+      if (x < width) p[y][x] = set;
+      else EXPECT_FALSE(set && clearPadding) << "padding bit " << x << " of row " << y;
     }
   return p;
 }
@@ -295,8 +285,7 @@ Pixels Apply(Orientation o, Pixels p) {
     p = turned;
   }
   if (o.flipRows) std::reverse(p.begin(), p.end());
-  if (o.mirror)
-    for (auto& row : p) std::reverse(row.begin(), row.end());
+  if (o.mirror) std::ranges::for_each(p, [](auto& row) { std::reverse(row.begin(), row.end()); });
   return p;
 }
 
