@@ -124,9 +124,12 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
   return settings;
 }
 
-// The job's bytes go to the device with the printer's status asked between
-// bands: a job waits there while the paper is out.
-ByteSink DeviceSink(pappl_job_t* job, pappl_device_t* device) { return StatusWatchingSink(job, device); }
+// Where a laid-out job's bytes go: to the device, with the printer's status
+// asked between bands (a job waits there while the paper is out), and into
+// the printer page's record of the last job.
+ByteSink JobSink(pappl_job_t* job, pappl_device_t* device) {
+  return RecordLastJob(job, StatusWatchingSink(job, device));
+}
 
 // Ends a job that cannot go on: the message goes to the job's state message
 // and to the log, and PAPPL aborts the job when the callback returns false.
@@ -163,8 +166,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies,
-                                                RecordLastJob(job, DeviceSink(job, device)))});
+  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device))});
   return true;
 }
 
@@ -327,7 +329,7 @@ LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
   const int direction = settings.settings.nDirection;
   const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
                       direction == static_cast<int>(Direction::QuarterTurn270);
-  return {model.headWidth, across, ReceiptJob(settings.settings, model.headWidth, copies, RecordLastJob(job, DeviceSink(job, device)))};
+  return {model.headWidth, across, ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device))};
 }
 
 }  // namespace
