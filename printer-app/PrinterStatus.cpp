@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "SocketDevice.h"
+#include "StandardAttributes.h"
 
 namespace {
 
@@ -67,6 +68,14 @@ Answer Ask(pappl_device_t* device, const char* uri, int timeoutMs) {
 void Show(pappl_printer_t* printer, const std::optional<PrinterStatus>& status) {
   const pappl_preason_t set = status ? status->reasons : static_cast<pappl_preason_t>(PAPPL_PREASON_NONE);
   papplPrinterSetReasons(printer, set, static_cast<pappl_preason_t>(kStatusReasons & ~set));
+  ShowPaperSupply(printer, status);
+}
+
+// Printers that are not asked (USB, files): nothing known, also when the
+// device was changed from one that answered.
+bool ShowUnknownStatus(pappl_printer_t* printer) {
+  Show(printer, std::nullopt);
+  return true;
 }
 
 // Where the next GS v 0 band header lies, from `from` on; the stream's size
@@ -206,7 +215,7 @@ std::optional<PrinterStatus> DecodeStatus(std::span<const uint8_t, 4> answers) {
 bool PrinterStatusCallback(pappl_printer_t* printer) {
   const std::string copy = DeviceUri(printer);
   const char* uri = copy.c_str();
-  if (!IsSocketUri(uri)) return true;
+  if (!IsSocketUri(uri)) return ShowUnknownStatus(printer);
   // PAPPL calls this only while no job has the device; opening it here also
   // keeps a job from starting until the answer is in.
   pappl_device_t* device = papplPrinterOpenDevice(printer);
