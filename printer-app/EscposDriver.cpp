@@ -428,7 +428,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
 
   *driver_attrs = ippNew();
   AddVendorAttributes(*driver_attrs, data);
-  AddStandardAttributes(*driver_attrs);
+  AddStandardAttributes(*driver_attrs, data);
   return true;
 }
 

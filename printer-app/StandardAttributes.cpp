@@ -16,7 +16,8 @@ constexpr const char* kRollDescription = "Paper roll";
 
 }  // namespace
 
-void AddStandardAttributes(ipp_t* attrs) {
+void AddStandardAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data) {
+  data->has_supplies = true;
   // Jobs print as sent: no per-page or per-document overrides, and Validate-Job
   // proposes no alternative attributes. The two members are the ones IPP
   // Everywhere requires a printer to name.

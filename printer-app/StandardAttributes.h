@@ -11,7 +11,8 @@
 
 // Adds them to the driver's attributes, which PAPPL appends to its own: only
 // attributes PAPPL does not report itself, or a response carries them twice.
-void AddStandardAttributes(ipp_t* attrs);
+// The driver's data gets the web interface's supplies page.
+void AddStandardAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data);
 
 // The roll's level as PAPPL's supply level: the sensors tell paper present,
 // near its end or out (nullopt: the printer did not say).

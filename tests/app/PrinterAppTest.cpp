@@ -554,7 +554,8 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
   const std::pair<const char*, const char*> pages[] = {{"/", "narrow"},
                                                        {"/receipt/printing", "Cut at end of job"},
                                                        {"/receipt/printing", "Error diffusion (photos and logos)"},
-                                                       {"/addprinter", "avahi-daemon"}};
+                                                       {"/addprinter", "avahi-daemon"},
+                                                       {"/receipt/supplies", "<tr><th>Paper roll</th>"}};
   for (const auto& [path, shows] : pages) EXPECT_NE(HttpGet(path).find(shows), std::string::npos) << path;
   // The test page, from its button on the printer's page: the head's full
   // width, title, ruler, four ramps and bars one after the other, one cut.
