@@ -18,9 +18,9 @@ constexpr const char* kRollDescription = "Paper roll";
 
 void AddStandardAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data) {
   data->has_supplies = true;
-  // Jobs print as sent: no per-page or per-document overrides, and Validate-Job
-  // proposes no alternative attributes. The two members are the ones IPP
-  // Everywhere requires a printer to name.
+  // Validate-Job proposes no alternative attributes. The two overrides
+  // members are the ones IPP Everywhere requires a printer to name; PAPPL
+  // accepts a job's overrides and no page of ours applies them.
   ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
   const char* overrides[] = {"document-number", "pages"};
   ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "overrides-supported", 2, nullptr, overrides);
