@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -604,24 +603,31 @@ using Tally = std::array<int, 3>;
 
 // ipptool's test report (-t): the results counted per suite file, and the
 // lines reported against each failed test but the response's size, status
-// and displayed attributes. Messages of ipptool itself count as failures.
+// and displayed attributes ("name (type) = value"). Messages of ipptool
+// itself count as failures.
 std::vector<IppFailure> ReadReport(const std::string& report, const std::string& run, std::map<std::string, Tally>& tally) {
-  static const std::regex kTest(R"(^    (\S.*?)\s+\[(PASS|FAIL|SKIP)\]$)"), kSuite(R"(^".*/(.*)\.test":$)"),
-      kInformation(R"(^        (RECEIVED: |status-code = |[a-z0-9.-]+ \(.*\) = ))");
+  constexpr const char* kResults[] = {"[PASS]", "[FAIL]", "[SKIP]"};
+  const std::string indent(8, ' ');
   std::vector<IppFailure> failures;
   std::string suite, failed;  // the failed test whose lines follow
   std::istringstream lines(report);
-  std::smatch m;
   for (std::string line; std::getline(lines, line);) {
-    if (std::regex_match(line, m, kSuite)) {
-      suite = m[1];
-    } else if (std::regex_match(line, m, kTest)) {
-      ++tally[run + " " + suite][m[2] == "PASS" ? 0 : m[2] == "FAIL" ? 1 : 2];
-      failed = m[2] == "FAIL" ? m[1].str() : "";
+    const auto result = std::find_if(std::begin(kResults), std::end(kResults), [&](const char* r) { return line.ends_with(r); });
+    if (line.starts_with('"') && line.ends_with(".test\":")) {
+      suite = line.substr(line.rfind('/') + 1, line.size() - 8 - line.rfind('/'));
+    } else if (line.starts_with("    ") && line[4] != ' ' && result != std::end(kResults)) {
+      ++tally[run + " " + suite][result - std::begin(kResults)];
+      const std::string test = line.substr(4, line.find_last_not_of(' ', line.size() - 7) - 3);
+      failed = result == std::begin(kResults) + 1 ? test : "";
     } else if (line.starts_with("ipptool:")) {
       failures.push_back({"ipptool", line});
-    } else if (!failed.empty() && line.starts_with("        ") && !std::regex_search(line, kInformation)) {
-      failures.push_back({failed, line.substr(8)});
+    } else if (!failed.empty() && line.starts_with(indent)) {
+      const std::string detail = line.substr(indent.size());
+      const size_t space = detail.find(' ');
+      const bool attribute = space != std::string::npos && detail.compare(space, 2, " (") == 0 &&
+                             detail.find(") = ", space) != std::string::npos;
+      if (!attribute && !detail.starts_with("RECEIVED: ") && !detail.starts_with("status-code = "))
+        failures.push_back({failed, detail});
     }
   }
   return failures;
@@ -635,15 +641,15 @@ TEST_F(PrinterApp, ConformanceSuitesFailOnlyWherePapplDoes) {
   // Letter and 4x6 media, PostScript, resolutions other than 203 dpi), and
   // one that were not would fail on its empty document.
   const std::string suites = TestDir("ipp-suites");
-  const std::regex named(R"(^\s*(FILE|SKIP-IF-MISSING)\s+([^$\s]\S*))");
   for (const std::string suite : {"ipp-1.1.test", "ipp-2.0.test", "ipp-everywhere.test"}) {
     std::filesystem::copy_file("/usr/share/cups/ipptool/" + suite, suites + "/" + suite,
                                std::filesystem::copy_options::overwrite_existing);
     std::istringstream lines(ReadText(suites + "/" + suite));
-    std::smatch m;
-    for (std::string line; std::getline(lines, line);) {
-      if (!std::regex_search(line, m, named)) continue;
-      const std::filesystem::path standIn = suites + "/" + m[2].str();
+    for (std::string directive, name; lines >> directive;) {
+      if (directive != "FILE" && directive != "SKIP-IF-MISSING") continue;
+      lines >> name;
+      if (name.starts_with('$')) continue;  // the document given with -f
+      const std::filesystem::path standIn = suites + "/" + name;
       std::filesystem::create_directories(standIn.parent_path());
       std::ofstream{standIn};
     }
