@@ -109,7 +109,10 @@ class PrinterApp : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     if (server_) {
+      const auto stopping = std::chrono::steady_clock::now();
       EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
+      // PAPPL waits up to a minute for jobs in progress.
+      EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30)) << "the job held the server";
     }
     delete server_;
     delete fake_;
@@ -502,6 +505,55 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
     EXPECT_EQ(status_->WaitForConnection(connection) == expected, !cancel);
   }
   EXPECT_TRUE(Shows("= none"));
+}
+
+// Delete-Printer, a system operation that names the printer by its
+// printer-id. PAPPL 1.3.1 reports every printer-id as 0, so the test counts:
+// the fixture adds five printers, the next gets 6, the one after 7.
+RunResult DeletePrinter(int printerId) {
+  const std::string path = TestDir("ipptool") + "/delete.test";
+  std::ofstream(path) << "{\n  OPERATION Delete-Printer\n  GROUP operation-attributes-tag\n"
+                         "  ATTR charset attributes-charset utf-8\n  ATTR naturalLanguage attributes-natural-language en\n"
+                         "  ATTR uri system-uri $uri\n  ATTR integer printer-id " << printerId
+                      << "\n  ATTR name requesting-user-name tester\n  STATUS successful-ok\n}\n";
+  return Shell("ipptool -t ipp://localhost:" + std::to_string(AppServer::kPort) + "/ipp/system " + path);
+}
+
+// A job that waits for paper ends when its printer is deleted, and when the// A job that waits for paper ends when its printer is deleted, and when the
+// server shuts down; the server stops cleanly and brings its printers back.
+TEST_F(PrinterApp, DeletedPrinterOrStoppedServerEndsAWaitingJob) {
+  constexpr StatusAnswers kPaperOut = {0x1A, 0x32, 0x12, 0x72};
+  int printerId = 6;
+  for (const bool deletePrinter : {false, true}) {
+    SCOPED_TRACE(deletePrinter ? "printer deleted" : "server stopped");
+    ASSERT_EQ(server_->Cli("add -d doomed -m escpos-80mm-203dpi -v " + status_->uri()).status, 0);
+    status_->Answer(kPaperOut);
+    const RunResult r = server_->Cli("submit -d doomed " + File("marked.png"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const int job = JobIdIn(r.output);
+    const std::string waiting = AttributeOnce("doomed", "job-state-message", "Waiting", job);
+    EXPECT_NE(waiting.find("out of paper"), std::string::npos) << waiting << r.output;
+    if (deletePrinter) {
+      // Over IPP: the web page refuses a busy printer, and PAPPL 1.3.1's
+      // "delete" command finds no printer-id.
+      EXPECT_EQ(DeletePrinter(printerId++).status, 0);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (IppTool("doomed", "  OPERATION Get-Printer-Attributes").status == 0 &&
+             std::chrono::steady_clock::now() < deadline)
+        usleep(200000);
+      EXPECT_NE(IppTool("doomed", "  OPERATION Get-Printer-Attributes").status, 0) << "the printer is still there";
+    } else {
+      const auto stopping = std::chrono::steady_clock::now();
+      EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
+      // PAPPL waits up to a minute for jobs in progress.
+      EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30)) << "the job held the server";
+      server_->Start();
+      EXPECT_EQ(DeletePrinter(printerId++).status, 0);
+    }
+    status_->Answer(kPrinterReady);
+    ASSERT_TRUE(server_->Alive());
+  }
+  EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
 }
 
 // ESC/POS that point-of-sale software writes itself goes to the printer as
