@@ -100,6 +100,7 @@ class PrinterApp : public ::testing::Test {
     for (const auto& [printer, uri] : printers)
       ASSERT_EQ(server_->Cli(std::string("add -d ") + printer + " -v " + uri).status, 0);
     WritePng(File("marked.png"), picture_);
+    WritePng(File("framed.png"), framed_);
     WritePwg(File("marked.pwg"), {picture_});
     WritePdf(File("marked.pdf"), {picture_});
     // The JPEG: Ghostscript's rendering of that PDF at the printer's resolution.
@@ -155,6 +156,12 @@ class PrinterApp : public ::testing::Test {
   static inline FakePrinter* status_ = nullptr;  // answers status queries as a test sets
   static inline AppServer* server_ = nullptr;
   static inline const Picture picture_ = MarkedPicture(kHead80, 400);
+  // picture_ on a 200 mm page: 400 white rows above it, 800 below.
+  static inline const Picture framed_ = [] {
+    Picture p{kHead80, 1600, std::vector<uint8_t>(size_t{kHead80} * 1600, 255)};
+    std::copy(picture_.grey.begin(), picture_.grey.end(), p.grey.begin() + 400 * kHead80);
+    return p;
+  }();
 };
 
 // --- Every format and both widths print upright, unmirrored and as long as
@@ -204,8 +211,10 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
 // --- Each option gives the bytes of the PPD choice it stands for. ---
 
 TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
-  // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands for.
-  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1; };
+  // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands
+  // for; paperRows: the paper's length, feed included, when it is checked.
+  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1;
+                const char* file = "marked.png"; int paperRows = 0; };
   const Case cases[] = {
       {"", nullptr, {}},
       {"-o dithering=threshold", nullptr, {{"Dithering", "None"}}},
@@ -224,6 +233,9 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
       {"-o warning=before", nullptr, {{"Warning", "1"}}},
       {"-o mirror-image=true", nullptr, {{"MirrorImage", "True"}}},
       {"", "ATTR boolean negative-image true", {{"NegativeImage", "True"}}},
+      // The 3 mm lead-in prints black as the rest of the background; the 800
+      // rows below the picture are not sent.
+      {"-o negative-image=true", nullptr, {{"NegativeImage", "True"}}, 1, "framed.png", 432 + kDefaultFeed},
       {"-o leading-blank=keep", nullptr, {{"LeadingBlank", "Keep"}}},
       {"", "ATTR integer print-darkness 100", {{"PrintDensity", "8"}}},
       {"-o print-darkness=30", nullptr, {{"PrintDensity", "3"}}},
@@ -240,9 +252,14 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
     SCOPED_TRACE(c.ippAttrs ? c.ippAttrs : c.appOptions);
     std::string attrs = c.ippAttrs ? c.ippAttrs : "";
     for (size_t at; (at = attrs.find(" ATTR ")) != std::string::npos;) attrs[at] = '\n';
-    const Printed p = Print(c.ippAttrs ? Via::IppTool : Via::App, "receipt", "marked.png", c.appOptions, "  " + attrs);
+    const Printed p = Print(c.ippAttrs ? Via::IppTool : Via::App, "receipt", c.file, c.appOptions, "  " + attrs);
     ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
-    EXPECT_EQ(p.bytes, CoreBytes({picture_}, c.choices, c.copies));
+    EXPECT_EQ(p.bytes, CoreBytes({c.file == std::string("framed.png") ? framed_ : picture_}, c.choices, c.copies));
+    if (c.paperRows) {
+      const escpos::Paper paper = escpos::decode(p.bytes);
+      EXPECT_EQ(paper.height(), c.paperRows);
+      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), 24), long{24 * kHead80});
+    }
   }
   EXPECT_NE(server_->Log().find("cutter=sideways is not supported; using job"), std::string::npos);
 }
