@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "Server.h"
 #include "SocketDevice.h"
 #include "StandardAttributes.h"
 
@@ -135,7 +136,14 @@ class StatusWatch {
       waited = true;
       for (auto slept = 0ms; slept < kWaitPoll; slept += kCancelPoll) {
         // A server that shuts down ends the wait too: PAPPL waits for its jobs.
-        if (papplJobIsCanceled(job_) || !papplSystemIsRunning(papplPrinterGetSystem(printer_))) return false;
+        if (papplJobIsCanceled(job_) || ServerStopping(papplPrinterGetSystem(printer_))) return false;
+        // PAPPL deletes a busy printer once its job ends, and leaves the job
+        // be: one waiting for paper would keep the printer for ever.
+        if (papplPrinterIsDeleted(printer_)) {
+          papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "The printer was deleted while the job waited: cancelled.");
+          papplJobCancel(job_);
+          return false;
+        }
         std::this_thread::sleep_for(kCancelPoll);
       }
       answer = Ask(device_, uri_.c_str(), kAnswerMs);

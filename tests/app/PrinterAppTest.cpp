@@ -103,6 +103,7 @@ class PrinterApp : public ::testing::Test {
     for (const auto& [printer, uri] : printers)
       ASSERT_EQ(server_->Cli(std::string("add -d ") + printer + " -v " + uri).status, 0);
     WritePng(File("marked.png"), picture_);
+    WritePng(File("framed.png"), framed_);
     WritePwg(File("marked.pwg"), {picture_});
     WritePdf(File("marked.pdf"), {picture_});
     // The JPEG: Ghostscript's rendering of that PDF at the printer's resolution.
@@ -112,7 +113,10 @@ class PrinterApp : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     if (server_) {
+      const auto stopping = std::chrono::steady_clock::now();
       EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
+      // PAPPL waits up to a minute for jobs in progress.
+      EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30)) << "the job held the server";
     }
     delete server_;
     delete fake_;
@@ -155,6 +159,12 @@ class PrinterApp : public ::testing::Test {
   static inline FakePrinter* status_ = nullptr;  // answers status queries as a test sets
   static inline AppServer* server_ = nullptr;
   static inline const Picture picture_ = MarkedPicture(kHead80, 400);
+  // picture_ on a 200 mm page: 400 white rows above it, 800 below.
+  static inline const Picture framed_ = [] {
+    Picture p{kHead80, 1600, std::vector<uint8_t>(size_t{kHead80} * 1600, 255)};
+    std::copy(picture_.grey.begin(), picture_.grey.end(), p.grey.begin() + 400 * kHead80);
+    return p;
+  }();
 };
 
 // --- Every format and both widths print upright, unmirrored and as long as
@@ -204,8 +214,10 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
 // --- Each option gives the bytes of the PPD choice it stands for. ---
 
 TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
-  // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands for.
-  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1; };
+  // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands
+  // for; paperRows: the paper's length, feed included, when it is checked.
+  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1;
+                const char* file = "marked.png"; int paperRows = 0; };
   const Case cases[] = {
       {"", nullptr, {}},
       {"-o dithering=threshold", nullptr, {{"Dithering", "None"}}},
@@ -224,6 +236,9 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
       {"-o warning=before", nullptr, {{"Warning", "1"}}},
       {"-o mirror-image=true", nullptr, {{"MirrorImage", "True"}}},
       {"", "ATTR boolean negative-image true", {{"NegativeImage", "True"}}},
+      // The 3 mm lead-in prints black as the rest of the background; the 800
+      // rows below the picture are not sent.
+      {"-o negative-image=true", nullptr, {{"NegativeImage", "True"}}, 1, "framed.png", 432 + kDefaultFeed},
       {"-o leading-blank=keep", nullptr, {{"LeadingBlank", "Keep"}}},
       {"", "ATTR integer print-darkness 100", {{"PrintDensity", "8"}}},
       {"-o print-darkness=30", nullptr, {{"PrintDensity", "3"}}},
@@ -240,9 +255,14 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
     SCOPED_TRACE(c.ippAttrs ? c.ippAttrs : c.appOptions);
     std::string attrs = c.ippAttrs ? c.ippAttrs : "";
     for (size_t at; (at = attrs.find(" ATTR ")) != std::string::npos;) attrs[at] = '\n';
-    const Printed p = Print(c.ippAttrs ? Via::IppTool : Via::App, "receipt", "marked.png", c.appOptions, "  " + attrs);
+    const Printed p = Print(c.ippAttrs ? Via::IppTool : Via::App, "receipt", c.file, c.appOptions, "  " + attrs);
     ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
-    EXPECT_EQ(p.bytes, CoreBytes({picture_}, c.choices, c.copies));
+    EXPECT_EQ(p.bytes, CoreBytes({c.file == std::string("framed.png") ? framed_ : picture_}, c.choices, c.copies));
+    if (c.paperRows) {
+      const escpos::Paper paper = escpos::decode(p.bytes);
+      EXPECT_EQ(paper.height(), c.paperRows);
+      EXPECT_EQ(paper.dotsIn(0, 0, paper.width(), 24), long{24 * kHead80});
+    }
   }
   EXPECT_NE(server_->Log().find("cutter=sideways is not supported; using job"), std::string::npos);
 }
@@ -514,6 +534,55 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
     EXPECT_EQ(status_->WaitForConnection(connection) == expected, !cancel);
   }
   EXPECT_TRUE(Shows("= none"));
+}
+
+// Delete-Printer, a system operation that names the printer by its
+// printer-id. PAPPL 1.3.1 reports every printer-id as 0, so the test counts:
+// the fixture adds five printers, the next gets 6, the one after 7.
+RunResult DeletePrinter(int printerId) {
+  const std::string path = TestDir("ipptool") + "/delete.test";
+  std::ofstream(path) << "{\n  OPERATION Delete-Printer\n  GROUP operation-attributes-tag\n"
+                         "  ATTR charset attributes-charset utf-8\n  ATTR naturalLanguage attributes-natural-language en\n"
+                         "  ATTR uri system-uri $uri\n  ATTR integer printer-id " << printerId
+                      << "\n  ATTR name requesting-user-name tester\n  STATUS successful-ok\n}\n";
+  return Shell("ipptool -t ipp://localhost:" + std::to_string(AppServer::kPort) + "/ipp/system " + path);
+}
+
+// A job that waits for paper ends when its printer is deleted, and when the// A job that waits for paper ends when its printer is deleted, and when the
+// server shuts down; the server stops cleanly and brings its printers back.
+TEST_F(PrinterApp, DeletedPrinterOrStoppedServerEndsAWaitingJob) {
+  constexpr StatusAnswers kPaperOut = {0x1A, 0x32, 0x12, 0x72};
+  int printerId = 6;
+  for (const bool deletePrinter : {false, true}) {
+    SCOPED_TRACE(deletePrinter ? "printer deleted" : "server stopped");
+    ASSERT_EQ(server_->Cli("add -d doomed -m escpos-80mm-203dpi -v " + status_->uri()).status, 0);
+    status_->Answer(kPaperOut);
+    const RunResult r = server_->Cli("submit -d doomed " + File("marked.png"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    const int job = JobIdIn(r.output);
+    const std::string waiting = AttributeOnce("doomed", "job-state-message", "Waiting", job);
+    EXPECT_NE(waiting.find("out of paper"), std::string::npos) << waiting << r.output;
+    if (deletePrinter) {
+      // Over IPP: the web page refuses a busy printer, and PAPPL 1.3.1's
+      // "delete" command finds no printer-id.
+      EXPECT_EQ(DeletePrinter(printerId++).status, 0);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (IppTool("doomed", "  OPERATION Get-Printer-Attributes").status == 0 &&
+             std::chrono::steady_clock::now() < deadline)
+        usleep(200000);
+      EXPECT_NE(IppTool("doomed", "  OPERATION Get-Printer-Attributes").status, 0) << "the printer is still there";
+    } else {
+      const auto stopping = std::chrono::steady_clock::now();
+      EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
+      // PAPPL waits up to a minute for jobs in progress.
+      EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30)) << "the job held the server";
+      server_->Start();
+      EXPECT_EQ(DeletePrinter(printerId++).status, 0);
+    }
+    status_->Answer(kPrinterReady);
+    ASSERT_TRUE(server_->Alive());
+  }
+  EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
 }
 
 // ESC/POS that point-of-sale software writes itself goes to the printer as
