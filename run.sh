@@ -22,6 +22,21 @@ TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bs
                chromium chromium-driver curl
                "${M32_PACKAGES[@]}")
 
+# The packages: Debian's packaging tools, the build dependencies for the
+# host and, on amd64, the cross compilers and the arm64 and armhf libraries
+# of the Raspberry Pi packages (32- and 64-bit Raspberry Pi OS).
+DEB_ARCHES=("$(dpkg --print-architecture)")
+CROSS_PACKAGES=()
+if [ "${DEB_ARCHES[0]}" = amd64 ]; then
+  DEB_ARCHES+=(arm64 armhf)
+  for a in arm64 armhf; do
+    CROSS_PACKAGES+=(crossbuild-essential-$a libcups2-dev:$a libcupsimage2-dev:$a libpng-dev:$a libgtest-dev:$a
+                     libpappl-dev:$a libjpeg-dev:$a libpoppler-cpp-dev:$a)
+  done
+fi
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian fakeroot cmake g++ make pkgconf cups-ppdc libcups2-dev libcupsimage2-dev
+                  libpng-dev libjpeg-dev libpappl-dev libpoppler-cpp-dev "${CROSS_PACKAGES[@]}")
+
 install_missing() {
   local missing=()
   for p in "$@"; do
@@ -30,9 +45,11 @@ install_missing() {
   if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-      dpkg --add-architecture i386
-    fi
+    for a in i386 arm64 armhf; do
+      if [[ " ${missing[*]}" == *:$a* ]] && ! dpkg --print-foreign-architectures | grep -qx $a; then
+        dpkg --add-architecture $a
+      fi
+    done
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
@@ -44,11 +61,35 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j"$(nproc)"
 }
 
+# package_debs DIR ARCH...: the .debs of each architecture into DIR, built
+# by dpkg-buildpackage from a copy of the sources (it writes next to them).
+package_debs() {
+  local dir=$1; shift
+  rm -rf "$dir" && mkdir -p "$dir"
+  for arch; do
+    local src=$dir/build-$arch/labelfilter
+    mkdir -p "$src"
+    tar -c --exclude-vcs --exclude='./build*' --exclude="./$dir" --exclude=./out . | tar -x -C "$src"
+    local host=()
+    [ "$arch" = "$(dpkg --print-architecture)" ] || host=(-a"$arch" -Pnocheck)
+    (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck noautodbgsym" \
+       dpkg-buildpackage -b -us -uc "${host[@]}" >../build.log 2>&1) ||
+      { tail -40 "$dir/build-$arch/build.log"; echo "dpkg-buildpackage for $arch failed" >&2; return 1; }
+    mv "$dir/build-$arch"/*.deb "$dir"/
+    rm -rf "$dir/build-$arch"
+  done
+  ls -l "$dir"
+}
+
 case "${1:-}" in
   demo)
     install_missing "${DEMO_PACKAGES[@]}"
     build build -DLABELFILTER_TESTS=OFF
     exec bash tools/demo.sh build
+    ;;
+  package)
+    install_missing "${PACKAGE_PACKAGES[@]}"
+    package_debs dist "${DEB_ARCHES[@]}"
     ;;
   test)
     install_missing "${TEST_PACKAGES[@]}"
@@ -79,7 +120,7 @@ case "${1:-}" in
     if [ -x fuzz/run.sh ]; then bash fuzz/run.sh; fi
     ;;
   *)
-    echo "usage: bash run.sh demo | bash run.sh test" >&2
+    echo "usage: bash run.sh demo | bash run.sh test | bash run.sh package" >&2
     exit 2
     ;;
 esac
