@@ -61,8 +61,10 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j"$(nproc)"
 }
 
-# package_debs DIR ARCH...: the .debs of each architecture into DIR, built
-# by dpkg-buildpackage from a copy of the sources (it writes next to them).
+# package_debs DIR ARCH...: the .debs of each architecture into DIR/ARCH,
+# built by dpkg-buildpackage from a copy of the sources (it writes next to
+# them). One folder per architecture, so that `apt install ./*.deb` there
+# takes the right ones.
 package_debs() {
   local dir=$1; shift
   rm -rf "$dir" && mkdir -p "$dir"
@@ -75,10 +77,10 @@ package_debs() {
     (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck noautodbgsym" \
        dpkg-buildpackage -b -us -uc "${host[@]}" >../build.log 2>&1) ||
       { tail -40 "$dir/build-$arch/build.log"; echo "dpkg-buildpackage for $arch failed" >&2; return 1; }
-    mv "$dir/build-$arch"/*.deb "$dir"/
+    mkdir -p "$dir/$arch" && mv "$dir/build-$arch"/*.deb "$dir/$arch"/
     rm -rf "$dir/build-$arch"
   done
-  ls -l "$dir"
+  ls -l "$dir"/*
 }
 
 case "${1:-}" in
@@ -89,7 +91,7 @@ case "${1:-}" in
     ;;
   package)
     install_missing "${PACKAGE_PACKAGES[@]}"
-    package_debs dist "${DEB_ARCHES[@]}"
+    package_debs "${LABELFILTER_DIST:-dist}" "${DEB_ARCHES[@]}"
     ;;
   test)
     install_missing "${TEST_PACKAGES[@]}"
