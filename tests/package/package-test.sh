@@ -55,15 +55,15 @@ unshare -m --propagation private bash -c '
 boot=$!
 leader=
 stop() {
-  [ -n "$leader" ] && nsenter -t "$leader" -a systemctl poweroff 2>/dev/null || kill "$boot" 2>/dev/null || true
+  [ -n "$leader" ] && timeout 60 nsenter -t "$leader" -a systemctl poweroff 2>/dev/null || kill "$boot" 2>/dev/null || true
   wait "$boot" 2>/dev/null || true
 }
 trap stop EXIT
 for _ in $(seq 300); do
   for p in $(pgrep -x systemd || true); do
-    [ "$(readlink "/proc/$p/root")" = "$work/root" ] && leader=$p
+    [ -e "/proc/$p/root/root/in-root.sh" ] && leader=$p
   done
-  [ -n "$leader" ] && nsenter -t "$leader" -a systemctl is-system-running --wait >/dev/null 2>&1 && break
+  [ -n "$leader" ] && timeout 60 nsenter -t "$leader" -a systemctl is-system-running --wait >/dev/null 2>&1 && break
   sleep 0.2
 done
 [ -n "$leader" ] || { cat "$work/boot.log"; echo "package test: the container did not boot" >&2; exit 1; }
