@@ -29,10 +29,11 @@ grep -q '^paper: 576 x [0-9]* dots' preview.log || fail "the queue printed no re
 wait_for 20 test -S /run/labelfilter-printer-app.sock
 systemctl is-active labelfilter-printer-app
 mkdir -p /var/tmp/app
-labelfilter-printer-app add -d receipt -m escpos-80mm-203dpi -v file:///var/tmp/app
+perl fake-printer.pl 9100 /var/tmp/app &
+labelfilter-printer-app add -d receipt -m escpos-80mm-203dpi -v socket://127.0.0.1:9100
 labelfilter-printer-app submit -d receipt receipt.pdf
-wait_for 60 sh -c 'ls /var/tmp/app/* && [ -z "$(labelfilter-printer-app jobs -d receipt)" ]'
-escpos-preview /var/tmp/app/* | tee app.log
+wait_for 60 sh -c 'ls /var/tmp/app/*.escpos'
+escpos-preview "$(ls -S /var/tmp/app/*.escpos | head -1)" | tee app.log
 grep -q '^paper: 576 x [0-9]* dots' app.log || fail "the service printed no receipt"
 
 # Remove: stopped, nothing running, the printers kept. Purge: nothing left.
@@ -47,4 +48,5 @@ for f in /var/lib/labelfilter-printer-app.state /etc/default/labelfilter-printer
   [ ! -e "$f" ] || fail "$f left after purge"
 done
 [ -z "$(dpkg -l 'labelfilter*' 2>/dev/null | grep '^[ir]')" ] || fail "packages half-installed after purge"
+kill %1
 echo "in the clean root: all checks passed"
