@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "EscposDriver.h"
+#include "Guard.h"
 #include "ReceiptPage.h"
 
 namespace {
@@ -111,7 +112,7 @@ int ListDevicesWithoutDnssd(int argc, char* argv[]) {
   for (int i = 2; i < argc; ++i) verbose |= std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0;
   std::fprintf(stderr, "%s: avahi-daemon is not running: network printers found by DNS-SD are not listed.\n",
                kAppName);
-  papplDeviceList(PAPPL_DEVTYPE_ALL & ~PAPPL_DEVTYPE_DNS_SD, PrintDevice, &verbose, DeviceError, nullptr);
+  papplDeviceList(PAPPL_DEVTYPE_ALL & ~PAPPL_DEVTYPE_DNS_SD, Guarded<PrintDevice>, &verbose, Guarded<DeviceError>, nullptr);
   return 0;
 }
 
@@ -134,19 +135,19 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
 
   // The printer callback adds labelfilter's page to every printer, also to
   // those the state file brings back below.
-  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd, AddReceiptPage,
-                               EscposDriverCallback, nullptr);
-  papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
-  papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);
-  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, EscposPdfFilter, nullptr);
-  papplSystemSetMIMECallback(system, TypeEscpos, nullptr);
+  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, Guarded<EscposAutoAdd>,
+                               Guarded<AddReceiptPage>, Guarded<EscposDriverCallback>, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, Guarded<EscposPdfFilter>, nullptr);
+  papplSystemSetMIMECallback(system, Guarded<TypeEscpos>, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
-  if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", AddPrinterPage, nullptr);
+  if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", Guarded<AddPrinterPage>, nullptr);
 #endif
 
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
   papplSystemLoadState(system, StateFile.c_str());
-  papplSystemSetSaveCallback(system, SaveState, nullptr);
+  papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
 
   std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));
   std::fflush(stdout);
