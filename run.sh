@@ -14,14 +14,6 @@ M32_PACKAGES=()
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
   M32_PACKAGES=(g++-multilib libcups2-dev:i386 libcupsimage2-dev:i386 libgtest-dev:i386 libpng-dev:i386)
 fi
-# The printer application adds PAPPL, libjpeg and poppler's C++ library (PDF
-# jobs), and its tests iproute2 for their private network, qpdf for a
-# password-protected PDF and a browser driven over WebDriver with curl.
-TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bsd cups-ipp-utils
-               clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev libpoppler-cpp-dev qpdf iproute2
-               chromium chromium-driver curl
-               "${M32_PACKAGES[@]}")
-
 # The packages: Debian's packaging tools, the build dependencies for the
 # host and, on amd64, the cross compilers and the arm64 and armhf libraries
 # of the Raspberry Pi packages (32- and 64-bit Raspberry Pi OS).
@@ -36,6 +28,17 @@ if [ "${DEB_ARCHES[0]}" = amd64 ]; then
 fi
 PACKAGE_PACKAGES=(dpkg-dev debhelper lintian fakeroot cmake g++ make pkgconf cups-ppdc libcups2-dev libcupsimage2-dev
                   libpng-dev libjpeg-dev libpappl-dev libpoppler-cpp-dev "${CROSS_PACKAGES[@]}")
+# The printer application adds PAPPL, libjpeg and poppler's C++ library (PDF
+# jobs), and its tests iproute2 for their private network, qpdf for a
+# password-protected PDF and a browser driven over WebDriver with curl. The
+# package test adds the packaging tools, mmdebstrap and systemd-nspawn for a
+# clean root, the DNS-SD test avahi and D-Bus, the arm64 and armhf tests
+# qemu-user.
+TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bsd cups-ipp-utils
+               clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev libpoppler-cpp-dev qpdf iproute2
+               chromium chromium-driver curl
+               "${M32_PACKAGES[@]}"
+               "${PACKAGE_PACKAGES[@]}" mmdebstrap systemd-container avahi-daemon avahi-utils dbus qemu-user)
 
 install_missing() {
   local missing=()
@@ -84,6 +87,22 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j"$(nproc)"
 }
 
+# cross_test ARCH TRIPLET QEMU PROCESSOR: the core's unit tests and the
+# filter's end-to-end tests, built with Debian's cross compiler for ARCH and
+# its multiarch libraries, run under qemu-user (natively where this kernel
+# can). The printer application is left out: its tests need a server per
+# test under the emulator, and the package build already compiles it.
+cross_test() {
+  local arch=$1 triplet=$2 qemu=$3 processor=$4 emulator
+  emulator=$(emulator_option "$qemu" "$triplet-g++")
+  PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig \
+    cmake -S . -B "build-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SYSTEM_NAME=Linux \
+      -DCMAKE_SYSTEM_PROCESSOR="$processor" -DCMAKE_CXX_COMPILER="$triplet-g++" \
+      -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON "$emulator" >/dev/null
+  cmake --build "build-$arch" -j"$(nproc)" --target unit_tests e2e_tests
+  (cd "build-$arch" && ctest --output-on-failure -j"$(nproc)" -R '^(unit|Filter|HostileInput)[.]')
+}
+
 # package_debs DIR ARCH...: the .debs of each architecture into DIR/ARCH,
 # built by dpkg-buildpackage from a copy of the sources (it writes next to
 # them). One folder per architecture, so that `apt install ./*.deb` there
@@ -118,7 +137,7 @@ case "${1:-}" in
     ;;
   test)
     install_missing "${TEST_PACKAGES[@]}"
-    build build -DLABELFILTER_TESTS=ON
+    build build -DLABELFILTER_TESTS=ON -DLABELFILTER_PACKAGE_TESTS=ON
     # The plain suite spends most of its time waiting on servers and timers:
     # the sanitizer build is compiled meanwhile, and its log shown after.
     (cd build && ctest --output-on-failure -j"$(nproc)" >ctest.log 2>&1) &
@@ -142,6 +161,11 @@ case "${1:-}" in
       (cd build-32 && ctest --output-on-failure -j"$(nproc)")
     else
       echo "32-bit build skipped: it needs an amd64 host with i386 multiarch"
+    fi
+    # The Raspberry Pi's architectures (Raspberry Pi OS 64- and 32-bit).
+    if ((${#CROSS_PACKAGES[@]})); then
+      cross_test arm64 aarch64-linux-gnu qemu-aarch64 aarch64
+      cross_test armhf arm-linux-gnueabihf qemu-arm arm
     fi
     if [ -x fuzz/run.sh ]; then bash fuzz/run.sh; fi
     ;;

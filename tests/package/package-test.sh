@@ -31,7 +31,8 @@ lintian --fail-on error --suppress-tags package-supports-alternative-init-but-no
   | tee "$work/lintian.log"
 
 # The clean root: Debian 12 with systemd, and the packages' dependencies
-# downloaded by apt (resolved from the .debs themselves) into a cache of the
+# downloaded by apt (resolved from the .debs themselves, with the
+# recommended packages, as `apt install` takes them) into a cache of the
 # root's own that mmdebstrap does not empty, so that the boot below needs no
 # network.
 t=$SECONDS
@@ -41,7 +42,7 @@ mmdebstrap --quiet --variant=apt --include=systemd-sysv,dbus --skip=cleanup/apt 
   --customize-hook="copy-in ${debs[*]} $src/samples/receipt.pdf $src/tests/package/in-root.sh $src/tests/support/fake-printer.pl $src/README.md /root" \
   --customize-hook='echo "Dir::Cache::Archives \"/var/cache/labelfilter-test/\";" >"$1/etc/apt/apt.conf.d/99labelfilter-test"' \
   --customize-hook='mkdir -p "$1/var/cache/labelfilter-test/partial"' \
-  --customize-hook='chroot "$1" sh -c "cd /root && apt-get install --download-only -y -qq ./labelfilter_*.deb ./labelfilter-printer-app_*.deb"' \
+  --customize-hook='chroot "$1" sh -c "cd /root && apt-get install --download-only -y -qq -o APT::Install-Recommends=true ./labelfilter_*.deb ./labelfilter-printer-app_*.deb"' \
   bookworm "$work/root" "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
   "deb http://deb.debian.org/debian-security bookworm-security main"
 elapsed "the clean root (mmdebstrap)" "$t"
