@@ -9,7 +9,9 @@ wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
 }
 
 # The README's install line, verbatim (apt asks before it installs).
-grep '^apt install \./' README.md | while read -r line; do yes | eval "$line"; done
+grep '^apt install \./' README.md >install.sh
+[ -s install.sh ] || fail "no apt install line in the README"
+while read -r line; do eval "$line" <<<Y; done <install.sh
 
 # CUPS finds the PPDs where Debian's cups-driverd looks.
 lpinfo -m | grep labelfilter
@@ -39,7 +41,7 @@ grep -q '^paper: 576 x [0-9]* dots' app.log || fail "the service printed no rece
 # Remove: stopped, nothing running, the printers kept. Purge: nothing left.
 apt-get remove -y -qq labelfilter-printer-app
 ! systemctl is-active labelfilter-printer-app || fail "service still active after remove"
-! pgrep -x labelfilter-printer-app || fail "server still running after remove"
+! pgrep -f /usr/bin/labelfilter-printer-app || fail "server still running after remove"
 [ -s /var/lib/labelfilter-printer-app.state ] || fail "state lost on remove"
 grep -q 'receipt' /var/lib/labelfilter-printer-app.state || fail "printer not in the kept state"
 apt-get purge -y -qq labelfilter-printer-app labelfilter
