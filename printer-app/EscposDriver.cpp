@@ -25,6 +25,7 @@
 #include "ReceiptJob.h"
 #include "ReceiptPage.h"
 #include "SocketDevice.h"
+#include "StandardAttributes.h"
 #include "TestPage.h"
 
 namespace {
@@ -427,6 +428,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
 
   *driver_attrs = ippNew();
   AddVendorAttributes(*driver_attrs, data);
+  AddStandardAttributes(*driver_attrs, data);
   return true;
 }
 

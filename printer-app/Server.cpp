@@ -1,5 +1,7 @@
 #include "Server.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,7 +98,35 @@ bool PrintDevice(const char* info, const char* uri, const char* id, void* data) 
 
 void DeviceError(const char* message, void*) { std::fprintf(stderr, "%s: %s\n", kAppName, message); }
 
+// PAPPL 1.3 notes a SIGTERM in a variable of its own, then waits up to a
+// minute for the jobs in progress: a job waiting for paper would hold the
+// stopping server that long. Once the server runs (its handlers are in place
+// then), its handler is wrapped so that jobs see the stop too.
+std::atomic<bool> StopSignalled = false;
+void (*PapplStopHandler)(int) = nullptr;
+
+void NoteStopSignal(int sig) {
+  StopSignalled = true;
+  if (PapplStopHandler) PapplStopHandler(sig);
+}
+
+bool WrapStopSignals(pappl_system_t*, void*) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) ||
+        current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN || current.sa_handler == NoteStopSignal)
+      continue;
+    PapplStopHandler = current.sa_handler;  // the same function for both
+    struct sigaction wrapped = current;
+    wrapped.sa_handler = NoteStopSignal;
+    sigaction(sig, &wrapped, nullptr);
+  }
+  return false;  // once
+}
+
 }  // namespace
+
+bool ServerStopping(pappl_system_t* system) { return StopSignalled || papplSystemIsShutdown(system); }
 
 bool DnssdBrowsingAborts() {
 #if LABELFILTER_PAPPL_VERSION < 104
@@ -148,6 +178,7 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
   papplSystemLoadState(system, StateFile.c_str());
   papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
+  papplSystemAddTimerCallback(system, 0, 0, Guarded<WrapStopSignals>, nullptr);
 
   std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));
   std::fflush(stdout);
