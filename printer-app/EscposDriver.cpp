@@ -131,7 +131,12 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
 // asked between bands (a job waits there while the paper is out), and into
 // the printer page's record of the last job.
 ByteSink JobSink(pappl_job_t* job, pappl_device_t* device) {
-  return RecordLastJob(job, StatusWatchingSink(job, device));
+  // Held by the sink: a write stalled by the printer ends when the job is cancelled.
+  auto started = SocketStartJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)),
+                                [job] { return papplJobIsCanceled(job); });
+  return RecordLastJob(job, [started, sink = StatusWatchingSink(job, device)](std::span<const uint8_t> bytes) {
+    return sink(bytes);
+  });
 }
 
 // Ends a job that cannot go on: the message goes to the job's state message
@@ -152,7 +157,7 @@ bool FailSending(pappl_job_t* job, pappl_device_t* device, const std::string& wh
 // The end of a job sent whole: flushed, and the printer still there.
 bool EndSending(pappl_job_t* job, pappl_device_t* device) {
   papplDeviceFlush(device);
-  if (SocketStillConnected(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
+  if (SocketEndJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
   return FailSending(job, device, "the job did not reach the printer whole");
 }
 
@@ -238,6 +243,7 @@ bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   if (!document) return false;
   std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(document->c_str(), "rb"), std::fclose);
   if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
+  const auto started = SocketStartJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)), CancelCheck(job));
   // The data itself goes out untouched: a question may only come before it.
   if (!WaitUntilPrinterReady(job, device)) return FailSending(job, device, "the printer connection failed");
   // Recorded like any job, so the printer page previews what the software sent.

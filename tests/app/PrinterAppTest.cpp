@@ -88,7 +88,10 @@ class PrinterApp : public ::testing::Test {
   static void SetUpTestSuite() {
     if (!SkipReason.empty()) return;
     fake_ = new FakePrinter();
-    dying_ = new FakePrinter(4096);
+    dying_ = new FakePrinter(Fault::ResetEach, 4096);
+    flaky_ = new FakePrinter(Fault::ResetFirst, 8192);
+    chatty_ = new FakePrinter(Fault::Chatty);
+    stalled_ = new FakePrinter(Fault::StallFirst, 8192);
     status_ = new FakePrinter();
     server_ = new AppServer(TestDir("server"));
     server_->Start();
@@ -96,7 +99,8 @@ class PrinterApp : public ::testing::Test {
     const std::pair<const char*, std::string> printers[] = {
         {"receipt -m escpos-80mm-203dpi", fake_->uri()}, {"narrow -m escpos-58mm-203dpi", fake_->uri()},
         {"offline -m escpos-80mm-203dpi", "socket://127.0.0.1:1"}, {"dying -m escpos-80mm-203dpi", dying_->uri()},
-        {"watched -m escpos-80mm-203dpi", status_->uri()}};
+        {"watched -m escpos-80mm-203dpi", status_->uri()}, {"flaky -m escpos-80mm-203dpi", flaky_->uri()},
+        {"chatty -m escpos-80mm-203dpi", chatty_->uri()},  {"stalled -m escpos-80mm-203dpi", stalled_->uri()}};
     for (const auto& [printer, uri] : printers)
       ASSERT_EQ(server_->Cli(std::string("add -d ") + printer + " -v " + uri).status, 0);
     WritePng(File("marked.png"), picture_);
@@ -119,6 +123,9 @@ class PrinterApp : public ::testing::Test {
     delete fake_;
     delete dying_;
     delete status_;
+    delete flaky_;
+    delete chatty_;
+    delete stalled_;
   }
   void SetUp() override {
     if (!SkipReason.empty()) GTEST_SKIP() << SkipReason;
@@ -154,6 +161,7 @@ class PrinterApp : public ::testing::Test {
   static inline FakePrinter* fake_ = nullptr;
   static inline FakePrinter* dying_ = nullptr;
   static inline FakePrinter* status_ = nullptr;  // answers status queries as a test sets
+  static inline FakePrinter *flaky_ = nullptr, *chatty_ = nullptr, *stalled_ = nullptr;
   static inline AppServer* server_ = nullptr;
   static inline const Picture picture_ = MarkedPicture(kHead80, 400);
   // picture_ on a 200 mm page: 400 white rows above it, 800 below.
@@ -455,6 +463,50 @@ TEST_F(PrinterApp, CancelAsTheJobStartsEndsOnlyThatJob) {
   EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
 }
 
+// --- A printer that misbehaves on the wire: a long job, and a short one
+// queued behind it while PAPPL keeps the device open. Every byte of a job
+// that completes reaches the printer; a reset or a cancel ends only its own
+// job, which ends within seconds of the cancel even when the printer has
+// stopped reading; the job behind it prints whole. ---
+
+TEST_F(PrinterApp, SocketFaultsLoseNoByteAndSpareTheNextJob) {
+  const Picture longer{kHead80, 6000, std::vector<uint8_t>(size_t{kHead80} * 6000, 0)};
+  WritePng(File("long.png"), longer);
+  const Bytes longBytes = CoreBytes({longer});
+  struct Case { const char* printer; FakePrinter* device; bool cancel; ipp_jstate_t first; const char* message; };
+  const Case cases[] = {
+      {"flaky", flaky_, false, IPP_JSTATE_ABORTED, "the printer at 127.0.0.1:"},
+      {"chatty", chatty_, false, IPP_JSTATE_COMPLETED, ""},
+      {"stalled", stalled_, true, IPP_JSTATE_CANCELED, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.printer);
+    WaitForIdle(c.printer);
+    const size_t before = c.device->Connections();
+    const RunResult first = server_->Cli(std::string("submit -d ") + c.printer + " " + File("long.png"));
+    const RunResult second = server_->Cli(std::string("submit -d ") + c.printer + " " + File("marked.png"));
+    ASSERT_EQ(first.status + second.status, 0) << first.output << second.output;
+    auto cancelled = std::chrono::steady_clock::now();
+    if (c.cancel) {
+      for (int i = 0; i < 300 && c.device->Received() < 8192; ++i) usleep(100000);
+      sleep(1);  // the job's writes now wait for the printer
+      cancelled = std::chrono::steady_clock::now();
+      EXPECT_EQ(server_->Cli(std::string("cancel -d ") + c.printer + " -j " + std::to_string(JobIdIn(first.output))).status, 0);
+    }
+    const JobEnd end = WaitForJob(c.printer, JobIdIn(first.output));
+    EXPECT_EQ(end.state, c.first) << end.message;
+    if (c.cancel) {
+      EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(5));
+    }
+    EXPECT_NE(end.message.find(c.message), std::string::npos) << end.message;
+    if (c.first == IPP_JSTATE_COMPLETED) {
+      EXPECT_EQ(c.device->WaitForConnection(before), longBytes);
+    }
+    EXPECT_EQ(WaitForJob(c.printer, JobIdIn(second.output)).state, IPP_JSTATE_COMPLETED);
+    EXPECT_EQ(c.device->WaitForConnection(before + 1), CoreBytes({picture_}));
+  }
+}
+
 // --- Printer status: the answers to DLE EOT show as printer-state-reasons
 // and clear again; silence shows nothing and prints as before; a job that
 // meets the end of the roll waits, and resumes without losing or repeating
@@ -526,7 +578,7 @@ TEST_F(PrinterApp, PrinterStatusShowsAndPaperOutWaits) {
 
 // Delete-Printer, a system operation that names the printer by its
 // printer-id. PAPPL 1.3.1 reports every printer-id as 0, so the test counts:
-// the fixture adds five printers, the next gets 6, the one after 7.
+// the fixture adds eight printers, the next gets 9, the one after 10.
 RunResult DeletePrinter(int printerId) {
   const std::string path = TestDir("ipptool") + "/delete.test";
   std::ofstream(path) << "{\n  OPERATION Delete-Printer\n  GROUP operation-attributes-tag\n"
@@ -540,7 +592,7 @@ RunResult DeletePrinter(int printerId) {
 // server shuts down; the server stops cleanly and brings its printers back.
 TEST_F(PrinterApp, DeletedPrinterOrStoppedServerEndsAWaitingJob) {
   constexpr StatusAnswers kPaperOut = {0x1A, 0x32, 0x12, 0x72};
-  int printerId = 6;
+  int printerId = 9;
   for (const bool deletePrinter : {false, true}) {
     SCOPED_TRACE(deletePrinter ? "printer deleted" : "server stopped");
     ASSERT_EQ(server_->Cli("add -d doomed -m escpos-80mm-203dpi -v " + status_->uri()).status, 0);
