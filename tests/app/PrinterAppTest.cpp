@@ -203,6 +203,9 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
       EXPECT_EQ(p.bytes, CoreBytes({picture_}));
     }
   }
+  // Only the raster type that prints right is offered.
+  const std::string types = AttributeOnce("receipt", "pwg-raster-document-type-supported", "sgray_8");
+  EXPECT_EQ(types, "pwg-raster-document-type-supported (keyword) = sgray_8");
   // A PDF of text and lines: the same bytes from the command line and from an
   // IPP client, each of its two 200 mm pages cut to its content.
   std::filesystem::copy_file(std::string(LABELFILTER_SOURCE_DIR) + "/samples/receipt.pdf", File("receipt.pdf"),
@@ -311,6 +314,22 @@ TEST_F(PrinterApp, DefaultsChangeLaterJobsAndSurviveRestart) {
             CoreBytes({picture_}, {{"Dithering", "None"}, {"PrintDensity", "4"}}));
   setDefaults("  ATTR keyword print-content-optimize-default auto\n  ATTR integer print-darkness-default 0");
   EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
+
+  // Values a default does not offer are not kept: PAPPL stores them, and they
+  // are set back to the driver's default within a second or two.
+  const std::pair<std::string, const char*> unsupported[] = {
+      {"ATTR integer feed-after-default 99", "feed-after-default (integer) = 4"},
+      {"ATTR keyword dithering-default bogus", "dithering-default (keyword) = auto"},
+      {"ATTR keyword cutter-default " + std::string(250, 'x'), "cutter-default (keyword) = job"},
+      {"ATTR keyword raw-drawer-kicks-default sometimes", "raw-drawer-kicks-default (keyword) = keep"}};
+  for (const auto& [attr, reset] : unsupported) {
+    SCOPED_TRACE(attr.substr(0, 50));
+    setDefaults("  " + attr);
+    const std::string name = std::string(reset).substr(0, std::string(reset).find(' '));
+    EXPECT_EQ(AttributeOnce("receipt", name, reset), reset);
+    EXPECT_NE(server_->Log().find(name + "=\"" + attr.substr(attr.rfind(' ') + 1, 40) + "\" is not one of the values"),
+              std::string::npos);
+  }
 }
 
 // --- labelfilter's printer page in headless Chromium, driven over
@@ -639,6 +658,42 @@ TEST_F(PrinterApp, RawEscposGoesOutUntouched) {
     EXPECT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
     EXPECT_EQ(p.bytes, raw);
   }
+
+  // A printer set to drop drawer kicks leaves out ESC p and DLE DC4 1, and
+  // only those: the same bytes in picture data and barcodes stay. A command
+  // whose length is unknown could hide one: the job is refused whole.
+  ASSERT_EQ(server_->Cli("modify -d receipt -o raw-drawer-kicks-default=drop").status, 0);
+  const Bytes kick = {0x1B, 0x70, 0x00, 0x19, 0xFA}, dle = {0x10, 0x14, 0x01, 0x00, 0x05};
+  Bytes band = {0x1D, 0x76, 0x30, 0x00, 0x05, 0x00, 0x02, 0x00};
+  band.insert(band.end(), kick.begin(), kick.end());
+  band.insert(band.end(), dle.begin(), dle.end());
+  Bytes barcode = {0x1D, 0x6B, 0x49, 0x05};  // CODE128, 5 bytes
+  barcode.insert(barcode.end(), kick.begin(), kick.end());
+  const Bytes text = {0x1B, 0x40, 'T', 'o', 't', 'a', 'l', 0x0A, 0x1D, 0x56, 0x42, 0x03};
+  struct Case { std::vector<Bytes> parts; Bytes expected; const char* refusal; };
+  const Case cases[] = {
+      {{text, kick, band, dle, barcode, text}, {}, nullptr},
+      {{text, {0x1B, 0x28}}, {}, "the document ends inside an ESC/POS command"},
+      {{text, {0x1D, 0x99, 0x01}, kick}, {}, "byte 12: the command 1D 99 is not one whose length is known"},
+  };
+  for (const Case& c : cases) {
+    Bytes document, expected;
+    for (const Bytes& part : c.parts) {
+      document.insert(document.end(), part.begin(), part.end());
+      if (part != kick && part != dle) expected.insert(expected.end(), part.begin(), part.end());
+    }
+    std::ofstream(File("kicks.bin"), std::ios::binary).write(reinterpret_cast<const char*>(document.data()), document.size());
+    const Printed p = Print(Via::IppTool, "receipt", "kicks.bin");
+    if (c.refusal) {
+      EXPECT_EQ(p.end.state, IPP_JSTATE_ABORTED);
+      EXPECT_NE(p.end.message.find(c.refusal), std::string::npos) << p.end.message;
+      EXPECT_TRUE(p.bytes.empty());
+    } else {
+      EXPECT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
+      EXPECT_EQ(p.bytes, expected);
+    }
+  }
+  ASSERT_EQ(server_->Cli("modify -d receipt -o raw-drawer-kicks-default=keep").status, 0);
 }
 
 // --- Identify, the web interface, the command line ---
@@ -681,6 +736,36 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
     EXPECT_NE(r.output.find(shows), std::string::npos) << args << ": " << r.output;
   }
   ASSERT_TRUE(server_->Alive());
+}
+
+// A damaged state file: a printer definition PAPPL cannot read (it drops
+// that printer and every one after it) and a default no driver offers. The
+// log names each printer and default that did not come back, the damaged
+// file is kept, and the mended file brings everything back.
+TEST_F(PrinterApp, DamagedStateFileIsReported) {
+  EXPECT_EQ(server_->Stop(), 0);
+  const std::string state = TestDir("server") + "/state", good = ReadText(state);
+  std::string damaged = good;
+  // PAPPL writes its printers in no fixed order: the last one is damaged,
+  // the first one gets the bad default.
+  const size_t last = damaged.rfind("<Printer ");
+  ASSERT_NE(last, std::string::npos) << good;
+  const size_t name = damaged.find(" name=\"", last) + 7;
+  const std::string lost = damaged.substr(name, damaged.find('"', name) - name);
+  damaged.insert(last, "<Printer half a line\n");
+  const size_t feed = damaged.find("feed-after-default ");
+  ASSERT_LT(feed, last);
+  damaged.replace(feed, damaged.find('\n', feed) - feed, "feed-after-default 77");
+  std::ofstream(state) << damaged;
+  server_->Start();
+  const std::string log = server_->Log();
+  EXPECT_NE(log.find("names printer '" + lost + "', which could not be restored"), std::string::npos) << lost;
+  EXPECT_NE(log.find("The state file's feed-after-default \"77\" was not restored: it is 4."), std::string::npos);
+  EXPECT_EQ(ReadText(state + ".damaged"), damaged);
+  EXPECT_EQ(server_->Stop(), 0);
+  std::ofstream(state) << good;
+  server_->Start();
+  EXPECT_EQ(AttributeOnce("stalled", "printer-state", "= idle"), "printer-state (enum) = idle");
 }
 
 }  // namespace
