@@ -92,7 +92,8 @@ class AppServer {
   static std::string Binary() { return LABELFILTER_PRINTER_APP; }
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
-  void Start();
+  // `options`: more of the server's -o options.
+  void Start(const std::string& options = "");
   // The server's exit status after SIGTERM: 0 unless it crashed or, in
   // sanitizer builds, leaked.
   int Stop();

@@ -768,6 +768,79 @@ TEST_F(PrinterApp, DamagedStateFileIsReported) {
   EXPECT_EQ(AttributeOnce("stalled", "printer-state", "= idle"), "printer-state (enum) = idle");
 }
 
+// --- A server open to the network: from a second network namespace over a
+// veth pair, the pages that change anything ask for the admin password, and
+// PAPPL's administrative operations are refused; printing stays open. ---
+
+constexpr const char* kRemote = "ip netns exec lf-remote ";
+constexpr const char* kServerAddress = "10.218.18.1";
+
+// A page from the other namespace over HTTPS (PAPPL marks its login cookie
+// secure: browsers send it back over HTTPS only), with the cookies of
+// earlier calls; with `form`, the page's form is then sent with these fields.
+std::string RemoteHttp(const std::string& path, const std::string& form = "") {
+  const std::string get = std::string(kRemote) + "curl -s -c " + TestDir("remote") + "/jar -b " + TestDir("remote") +
+                          "/jar -k -H 'Accept-Language: en' https://" + kServerAddress + ":" +
+                          std::to_string(AppServer::kPort) + path;
+  const std::string page = Shell(get).output, field = "name=\"session\" value=\"";
+  const size_t at = page.find(field) + field.size();
+  if (form.empty() || at < field.size()) return page;
+  return Shell(get + " -d 'session=" + page.substr(at, page.find('"', at) - at) + "&" + form + "'").output;
+}
+
+TEST_F(PrinterApp, RemoteChangesNeedThePasswordPrintingDoesNot) {
+  const RunResult veth = Shell(
+      "ip link add lf-veth0 type veth peer name lf-veth1 && ip netns add lf-remote && "
+      "ip link set lf-veth1 netns lf-remote && ip addr add 10.218.18.1/24 dev lf-veth0 && ip link set lf-veth0 up && " +
+      std::string(kRemote) + "sh -c 'ip addr add 10.218.18.2/24 dev lf-veth1 && ip link set lf-veth1 up && ip link set lo up'");
+  if (veth.status != 0) GTEST_SKIP() << "no veth pair: " << veth.output;
+  // PAPPL makes its TLS certificate in /etc/cups/ssl when it runs as root:
+  // a tmpfs of this test's mount namespace keeps it off the machine.
+  ASSERT_EQ(Shell("mount -t tmpfs tmpfs /etc/cups/ssl").status, 0);
+  const std::string dir = TestDir("server"), everywhere = "-o listen-hostname='*'";
+  // Without a password: a warning on the terminal.
+  EXPECT_EQ(server_->Stop(), 0);
+  server_->Start(everywhere);
+  EXPECT_NE(ReadText(dir + "/stdout").find("WARNING: listening beyond this machine without an admin password"),
+            std::string::npos);
+  EXPECT_EQ(server_->Stop(), 0);
+  std::ofstream(dir + "/password") << "counter-7 secret\n";
+  server_->Start(everywhere + " -o admin-password-file=" + dir + "/password");
+
+  const std::string printer = std::string("ipp://") + kServerAddress + ":" + std::to_string(AppServer::kPort) + "/ipp/print/receipt";
+  auto remoteIpp = [&](const std::string& body) {
+    std::ofstream(TestDir("remote") + "/op.test") << "{\n  GROUP operation-attributes-tag\n  ATTR charset attributes-charset utf-8\n"
+        "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri printer-uri $uri\n"
+        "  ATTR name requesting-user-name tester\n" << body << "\n  STATUS successful-ok\n  DISPLAY job-id\n}\n";
+    return Shell(kRemote + std::string("ipptool -tv -f ") + File("marked.png") + " " + printer + " " + TestDir("remote") + "/op.test");
+  };
+  // Refused without the password.
+  EXPECT_NE(RemoteHttp("/receipt/labelfilter", "cash-drawer=after").find("name=\"password\""), std::string::npos);
+  EXPECT_NE(RemoteHttp("/receipt/delete").find("name=\"password\""), std::string::npos);
+  EXPECT_NE(RemoteHttp("/receipt/printing").find("name=\"password\""), std::string::npos);
+  const RunResult set = remoteIpp("  OPERATION Set-Printer-Attributes\n  GROUP printer-attributes-tag\n"
+                                  "  ATTR keyword cash-drawer-default after");
+  EXPECT_NE(set.output.find("forbidden"), std::string::npos) << set.output;
+  EXPECT_EQ(AttributeOnce("receipt", "cash-drawer-default", "none"), "cash-drawer-default (keyword) = none");
+  // Printing stays open.
+  const RunResult job = remoteIpp("  OPERATION Print-Job\n  ATTR mimeMediaType document-format image/png\n  FILE $filename");
+  ASSERT_EQ(job.status, 0) << job.output;
+  EXPECT_EQ(WaitForJob("receipt", JobIdIn(job.output)).state, IPP_JSTATE_COMPLETED);
+  // Allowed with it: the login sets a cookie, and the form then saves.
+  EXPECT_NE(RemoteHttp("/receipt/labelfilter", "password=counter-7%20secret").find("Receipt Options"), std::string::npos);
+  EXPECT_NE(RemoteHttp("/receipt/labelfilter", "cash-drawer=after").find("Changes saved."), std::string::npos);
+  EXPECT_EQ(AttributeOnce("receipt", "cash-drawer-default", "after"), "cash-drawer-default (keyword) = after");
+
+  // Back as the other tests found it: no password, loopback only.
+  EXPECT_EQ(server_->Stop(), 0);
+  std::string state = ReadText(dir + "/state");
+  state.erase(state.find("Password "), state.find('\n', state.find("Password ")) + 1 - state.find("Password "));
+  std::ofstream(dir + "/state") << state;
+  server_->Start();
+  ASSERT_EQ(server_->Cli("modify -d receipt -o cash-drawer-default=none").status, 0);
+  Shell("ip netns del lf-remote; ip link del lf-veth0");
+}
+
 }  // namespace
 
 // Runs after the suite above has stopped its server: the README's commands (its own and ipptool's)
