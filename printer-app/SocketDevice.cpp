@@ -28,13 +28,17 @@ constexpr int kReadTimeoutMs = 10000;
 // A write to a printer that stopped reading looks this often whether its job
 // was cancelled.
 constexpr int kCancelPollMs = 200;
-// How long the end of a job waits for the printer to close its side: it
-// reads the rest of the job from its buffer as it prints, so this is about
-// the longest receipt's printing time.
+// How long the end of a job waits for the printer to close its side, as the
+// CUPS socket backend does: it reads the rest of the job from its buffer as
+// it prints, so this is about the longest receipt's printing time.
 constexpr int kEndOfJobMs = 60000;
-// Closing the device outside a job (identify, a failed job) reads what the
-// printer still sends for this long at most: PAPPL holds the printer's lock.
-constexpr int kCloseDrainMs = 500;
+// Closing the device outside a job (identify, a status query, a failed job)
+// reads what the printer still sends for this long at most: PAPPL holds the
+// printer's lock meanwhile.
+constexpr int kCloseDrainMs = 100;
+// How long a printer that closed its side may take to acknowledge the last
+// bytes sent.
+constexpr int kAckWaitMs = 500;
 
 struct Connection {
   std::string host;
@@ -115,7 +119,7 @@ bool Cancelled(const Connection& c) {
 // Whether the printer acknowledged every byte sent: one that closes early
 // gets the rest of the job after its close, and answers it with a reset.
 bool Delivered(const Connection& c) {
-  for (int waited = 0; waited <= kCloseDrainMs; waited += 10) {
+  for (int waited = 0; waited <= kAckWaitMs; waited += 10) {
     int unacknowledged = 0;
     if (ioctl(c.fd, SIOCOUTQ, &unacknowledged) != 0) return true;  // cannot tell
     if (unacknowledged == 0) return true;
@@ -125,16 +129,18 @@ bool Delivered(const Connection& c) {
 }
 
 // Reads and discards what the printer sends until it closes its side (true),
-// resets the connection, `timeoutMs` pass or the job is cancelled (false).
-// Unread bytes in the receive buffer would make close() send a reset, and a
-// printer drops what it has not printed yet when it gets one.
+// resets the connection or the job is cancelled (false). Unread bytes in the
+// receive buffer would make close() send a reset, and a printer drops what it
+// has not printed yet when it gets one. A printer that keeps its side open
+// for `timeoutMs` has the job when it acknowledged every byte.
 bool DrainUntilClosed(Connection& c, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   uint8_t discard[4096];
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0 || Cancelled(c)) return false;
+    if (Cancelled(c)) return false;
+    if (left <= 0) return Delivered(c);
     pollfd pfd{c.fd, POLLIN, 0};
     const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, kCancelPollMs)));
     if (ready < 0 && errno != EINTR) return false;
@@ -282,7 +288,7 @@ bool SocketEndJob(pappl_device_t* device, const char* device_uri) {
   const bool whole = shutdown(c->fd, SHUT_WR) == 0 && DrainUntilClosed(*c, kEndOfJobMs);
   if (!whole)
     c->error = Cancelled(*c) ? "the job was cancelled before the printer at " + c->host + ":" + c->port + " took all of it"
-                             : "the printer at " + c->host + ":" + c->port + " reset the connection before the job ended";
+                             : "the printer at " + c->host + ":" + c->port + " did not take the whole job (it reset or closed the connection)";
   Drop(*c, !whole);
   return whole;
 }
