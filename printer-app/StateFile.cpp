@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "Guard.h"
 #include "JobSettings.h"
 
 namespace {
@@ -57,13 +58,14 @@ Named ReadNamed(const std::string& path) {
   return named;
 }
 
+void AddPrinter(pappl_printer_t* printer, void* data) {
+  (*static_cast<std::map<std::string, int>*>(data))[Text(papplPrinterGetName(printer))] = papplPrinterGetID(printer);
+}
+
 // The system's printers: IDs by name.
 std::map<std::string, int> LoadedPrinters(pappl_system_t* system) {
   std::map<std::string, int> printers;
-  papplSystemIteratePrinters(
-      system, [](pappl_printer_t* printer, void* data) {
-        (*static_cast<std::map<std::string, int>*>(data))[papplPrinterGetName(printer)] = papplPrinterGetID(printer);
-      }, &printers);
+  papplSystemIteratePrinters(system, Guarded<AddPrinter>, &printers);
   return printers;
 }
 
@@ -115,7 +117,7 @@ bool WrittenWhole(pappl_system_t* system, const std::string& path) {
 void ResetUnsupportedDefaults(pappl_system_t* system) {
   std::vector<Correction> corrections;
   // Found under the system's lock, applied outside it.
-  papplSystemIteratePrinters(system, FindCorrections, &corrections);
+  papplSystemIteratePrinters(system, Guarded<FindCorrections>, &corrections);
   for (const Correction& c : corrections) {
     pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, c.printerId, nullptr);
     if (!printer) continue;

@@ -743,7 +743,7 @@ TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
 // log names each printer and default that did not come back, the damaged
 // file is kept, and the mended file brings everything back.
 TEST_F(PrinterApp, DamagedStateFileIsReported) {
-  EXPECT_EQ(server_->Stop(), 0);
+  EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
   const std::string state = TestDir("server") + "/state", good = ReadText(state);
   std::string damaged = good;
   // PAPPL writes its printers in no fixed order: the last one is damaged,
