@@ -17,6 +17,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "DrawerKicks.h"
 #include "Guard.h"
 #include "ImageInput.h"
 #include "JobSettings.h"
@@ -132,7 +133,12 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
 // asked between bands (a job waits there while the paper is out), and into
 // the printer page's record of the last job.
 ByteSink JobSink(pappl_job_t* job, pappl_device_t* device) {
-  return RecordLastJob(job, StatusWatchingSink(job, device));
+  // Held by the sink: a write stalled by the printer ends when the job is cancelled.
+  auto started = SocketStartJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)),
+                                [job] { return papplJobIsCanceled(job); });
+  return RecordLastJob(job, [started, sink = StatusWatchingSink(job, device)](std::span<const uint8_t> bytes) {
+    return sink(bytes);
+  });
 }
 
 // Ends a job that cannot go on: the message goes to the job's state message
@@ -153,7 +159,7 @@ bool FailSending(pappl_job_t* job, pappl_device_t* device, const std::string& wh
 // The end of a job sent whole: flushed, and the printer still there.
 bool EndSending(pappl_job_t* job, pappl_device_t* device) {
   papplDeviceFlush(device);
-  if (SocketStillConnected(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
+  if (SocketEndJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)))) return true;
   return FailSending(job, device, "the job did not reach the printer whole");
 }
 
@@ -234,17 +240,54 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 
 // --- ESC/POS sent as it is ---
 
+// Whether the printer drops drawer kicks from raw jobs: the printer's own
+// setting, which a job cannot change.
+bool DropsDrawerKicks(pappl_printer_t* printer) {
+  pappl_pr_options_t none{};
+  return VendorValues(printer, &none)("raw-drawer-kicks") == std::optional<std::string>("drop");
+}
+
+// Passes the document through a drawer-kick filter; with no sink, only
+// checks it (before anything is sent, so a refused job prints nothing).
+std::string FilterRaw(FILE* f, const ByteSink* send, size_t& kicks) {
+  DrawerKickFilter filter;
+  std::vector<uint8_t> out;
+  uint8_t buffer[65536];
+  size_t n;
+  std::rewind(f);
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    out.clear();
+    if (!filter.Pass({buffer, n}, out)) return filter.error();
+    if (send && !(*send)(out)) return "the printer connection failed";
+  }
+  kicks = filter.kicksDropped();
+  return filter.Finish() ? "" : "the document ends inside an ESC/POS command (raw-drawer-kicks is drop)";
+}
+
 bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   const std::optional<std::string> document = DocumentOf(job);
   if (!document) return false;
   std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(document->c_str(), "rb"), std::fclose);
   if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
+  const bool dropKicks = DropsDrawerKicks(papplJobGetPrinter(job));
+  size_t kicks = 0;
+  if (dropKicks) {
+    if (std::string refusal = FilterRaw(f.get(), nullptr, kicks); !refusal.empty()) return Fail(job, refusal);
+  }
+  const auto started = SocketStartJob(device, papplPrinterGetDeviceURI(papplJobGetPrinter(job)), CancelCheck(job));
   // The data itself goes out untouched: a question may only come before it.
   if (!WaitUntilPrinterReady(job, device)) return FailSending(job, device, "the printer connection failed");
   // Recorded like any job, so the printer page previews what the software sent.
   const ByteSink send = RecordLastJob(job, [device](std::span<const uint8_t> bytes) {
     return papplDeviceWrite(device, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   });
+  if (dropKicks) {
+    if (std::string failure = FilterRaw(f.get(), &send, kicks); !failure.empty())
+      return FailSending(job, device, failure);
+    if (kicks) papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Left out %u cash drawer kicks (raw-drawer-kicks is drop).",
+                           static_cast<unsigned>(kicks));
+    return EndSending(job, device);
+  }
   uint8_t buffer[65536];
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
@@ -398,7 +441,10 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   data->scaling_default = PAPPL_SCALING_AUTO;
   data->orient_default = IPP_ORIENT_PORTRAIT;
   // 8-bit grey only, so that the core halftones and PAPPL's dither never runs.
-  data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  // Not black_1: PAPPL 1.3 hands a 1-bit page's rows to the driver under its
+  // own 8-bit header, so they would print as stripes. sgray_8 is what every
+  // PWG raster client can send.
+  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
   data->duplex = PAPPL_DUPLEX_NONE;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;

@@ -44,6 +44,7 @@ inline constexpr VendorKeyword kBeforeAfterKeywords[] = {{"none", "0"}, {"before
 inline constexpr VendorKeyword kLeadingBlankKeywords[] = {
     {"keep", "Keep"}, {"0mm", "0mm"}, {"1mm", "1mm"}, {"2mm", "2mm"}, {"3mm", "3mm"}, {"5mm", "5mm"}, {"10mm", "10mm"},
 };
+inline constexpr VendorKeyword kKeepDropKeywords[] = {{"keep", "Keep"}, {"drop", "Drop"}};
 
 // Defaults follow the PPD's defaults, so a printer behaves the same whichever
 // front end drives it.
@@ -56,6 +57,9 @@ inline constexpr VendorOption kVendorOptions[] = {
     {"mirror-image", "MirrorImage", VendorOption::Kind::Boolean, "false", {}},
     {"negative-image", "NegativeImage", VendorOption::Kind::Boolean, "false", {}},
     {"leading-blank", "LeadingBlank", VendorOption::Kind::Keyword, "3mm", kLeadingBlankKeywords},
+    // Raw ESC/POS jobs only (the filter has no raw jobs): whether drawer
+    // kicks in them reach the printer. Read from the printer's default only.
+    {"raw-drawer-kicks", "RawDrawerKicks", VendorOption::Kind::Keyword, "keep", kKeepDropKeywords},
 };
 
 // The standard attributes of a job that shape its bytes, as PAPPL resolved

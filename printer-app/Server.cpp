@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <strings.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include "EscposDriver.h"
 #include "Guard.h"
 #include "ReceiptPage.h"
+#include "StateFile.h"
 
 namespace {
 
@@ -61,7 +64,35 @@ std::string DefaultStateFile() {
 // The state file name must outlive the system: PAPPL keeps the pointer.
 std::string StateFile;
 
-bool SaveState(pappl_system_t* system, void*) { return papplSystemSaveState(system, StateFile.c_str()); }
+bool SaveState(pappl_system_t* system, void*) { return SaveStateAtomically(system, StateFile); }
+
+bool CheckDefaults(pappl_system_t* system, void*) {
+  ResetUnsupportedDefaults(system);
+  return true;  // every second
+}
+
+// Whether a listen-hostname reaches beyond this machine.
+bool BeyondLoopback(const char* listen) {
+  constexpr const char* kLoopback[] = {"localhost", "::1", "[::1]"};
+  for (const char* name : kLoopback)
+    if (strcasecmp(listen, name) == 0) return false;
+  return std::strncmp(listen, "127.", 4) != 0;
+}
+
+// The web interface's administrator password, from the first line of a file
+// only root can read (a password on the command line shows in `ps`).
+// PAPPL keeps its hash in the state file; the web pages that change
+// anything then ask for it. False when the file cannot be read.
+bool SetAdminPassword(pappl_system_t* system, const char* file) {
+  std::ifstream in(file);
+  std::string password;
+  if (!std::getline(in, password)) return false;
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) return false;
+  char hash[100];
+  papplSystemSetPassword(system, papplSystemHashPassword(system, nullptr, password.c_str(), hash, sizeof hash));
+  return true;
+}
 
 #if LABELFILTER_PAPPL_VERSION < 104
 // PAPPL 1.3's "Add Printer" page lists DNS-SD devices and takes the whole
@@ -176,8 +207,25 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
 #endif
 
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
-  papplSystemLoadState(system, StateFile.c_str());
+  LoadStateChecked(system, StateFile);
   papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
+  papplSystemAddTimerCallback(system, 0, 1, Guarded<CheckDefaults>, nullptr);
+
+  if (const char* file = Option("admin-password-file", num_options, options); file && !SetAdminPassword(system, file)) {
+    std::fprintf(stderr, "%s: cannot read the admin password from %s\n", kAppName, file);
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  char hash[100] = "";
+  papplSystemGetPassword(system, hash, sizeof hash);
+  if (BeyondLoopback(listen) && !hash[0] && !Option("auth-service", num_options, options)) {
+    const char* warning =
+        "WARNING: listening beyond this machine without an admin password: anyone on the network can change "
+        "the printers' settings, cancel jobs and delete printers on the web pages. Start with "
+        "-o admin-password-file=FILE (see README).";
+    std::fprintf(stderr, "%s: %s\n", kAppName, warning);
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", warning);
+  }
   papplSystemAddTimerCallback(system, 0, 0, Guarded<WrapStopSignals>, nullptr);
 
   std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));

@@ -1,10 +1,14 @@
 #include "SocketDevice.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -21,14 +25,31 @@ constexpr auto kRetryPause = std::chrono::seconds(2);
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kWriteTimeoutMs = 60000;
 constexpr int kReadTimeoutMs = 10000;
-// How long the end of a job waits for a reset from a printer that died.
-constexpr int kHangUpGraceMs = 100;
+// A write to a printer that stopped reading looks this often whether its job
+// was cancelled.
+constexpr int kCancelPollMs = 200;
+// How long the end of a job waits for the printer to close its side, as the
+// CUPS socket backend does: it reads the rest of the job from its buffer as
+// it prints, so this is about the longest receipt's printing time.
+constexpr int kEndOfJobMs = 60000;
+// Closing the device outside a job (identify, a status query, a failed job)
+// reads what the printer still sends for this long at most: PAPPL holds the
+// printer's lock meanwhile.
+constexpr int kCloseDrainMs = 100;
+// How long a printer that closed its side may take to acknowledge the last
+// bytes sent.
+constexpr int kAckWaitMs = 500;
 
 struct Connection {
   std::string host;
   std::string port;
   int fd = -1;
   std::string error;
+  // The connection failed during the current job: the rest of that job must
+  // not go to a new connection (the printer would print half a receipt as if
+  // whole). The next job connects afresh.
+  bool broken = false;
+  std::weak_ptr<const std::function<bool()>> cancelled;
 };
 
 Connection* ConnectionOf(pappl_device_t* device) { return static_cast<Connection*>(papplDeviceGetData(device)); }
@@ -90,32 +111,114 @@ bool Open(pappl_device_t* device, const char* uri, const char*) {
   return true;
 }
 
+bool Cancelled(const Connection& c) {
+  const auto check = c.cancelled.lock();
+  return check && *check && (*check)();
+}
+
+// Whether the printer acknowledged every byte sent: one that closes early
+// gets the rest of the job after its close, and answers it with a reset.
+bool Delivered(const Connection& c) {
+  for (int waited = 0; waited <= kAckWaitMs; waited += 10) {
+    int unacknowledged = 0;
+    if (ioctl(c.fd, SIOCOUTQ, &unacknowledged) != 0) return true;  // cannot tell
+    if (unacknowledged == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Reads and discards what the printer sends until it closes its side (true),
+// resets the connection or the job is cancelled (false). Unread bytes in the
+// receive buffer would make close() send a reset, and a printer drops what it
+// has not printed yet when it gets one. A printer that keeps its side open
+// for `timeoutMs` has the job when it acknowledged every byte.
+bool DrainUntilClosed(Connection& c, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  uint8_t discard[4096];
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (Cancelled(c)) return false;
+    if (left <= 0) return Delivered(c);
+    pollfd pfd{c.fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, kCancelPollMs)));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    const ssize_t n = recv(c.fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n == 0) return Delivered(c);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+  }
+}
+
+// Gives the connection up; the next job connects afresh. `abort`: with a
+// reset, so that a printer that stopped reading drops the rest of a job that
+// failed or was cancelled, instead of printing it when it wakes up.
+void Drop(Connection& c, bool abort = false) {
+  if (c.fd < 0) return;
+  if (abort) {
+    linger reset{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  }
+  close(c.fd);
+  c.fd = -1;
+}
+
+// Whether the printer has closed or reset the connection.
+bool HungUp(const Connection& c) {
+  pollfd pfd{c.fd, POLLIN, 0};
+  if (poll(&pfd, 1, 0) <= 0) return false;
+  char byte;
+  const ssize_t n = recv(c.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 void Close(pappl_device_t* device) {
   std::unique_ptr<Connection> c(ConnectionOf(device));
-  if (c && c->fd >= 0) close(c->fd);
+  if (!c || c->fd < 0) return;
+  if (!c->broken && shutdown(c->fd, SHUT_WR) == 0) DrainUntilClosed(*c, kCloseDrainMs);
+  Drop(*c);
+}
+
+ssize_t Fails(pappl_device_t* device, Connection& c, const std::string& why) {
+  c.error = why;
+  c.broken = true;
+  Drop(c, true);
+  papplDeviceError(device, "%s", c.error.c_str());
+  return -1;
 }
 
 ssize_t Write(pappl_device_t* device, const void* buffer, size_t bytes) {
   Connection* c = ConnectionOf(device);
+  if (c->broken) {
+    if (!c->error.empty()) papplDeviceError(device, "%s", c->error.c_str());
+    return -1;
+  }
   if (c->fd < 0 && !Connect(*c)) {
     papplDeviceError(device, "%s", c->error.c_str());
     return -1;
   }
+  const std::string where = "the printer at " + c->host + ":" + c->port;
+  // Bytes the printer sent are left for the status queries; only its end of
+  // the connection is looked for.
+  if (HungUp(*c)) return Fails(device, *c, where + " closed the connection before the job ended");
   const char* p = static_cast<const char*>(buffer);
   size_t left = bytes;
+  auto progress = std::chrono::steady_clock::now();
   while (left > 0) {
     ssize_t n = send(c->fd, p, left, MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A printer that stops reading holds the job here: a cancel ends it.
+      if (Cancelled(*c)) return Fails(device, *c, "the job was cancelled while " + where + " was not reading");
       pollfd pfd{c->fd, POLLOUT, 0};
-      if (poll(&pfd, 1, kWriteTimeoutMs) > 0) continue;
+      if (std::chrono::steady_clock::now() - progress < std::chrono::milliseconds(kWriteTimeoutMs) &&
+          poll(&pfd, 1, kCancelPollMs) >= 0)
+        continue;
       errno = ETIMEDOUT;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      c->error = "the printer at " + c->host + ":" + c->port + " dropped the connection (" + std::strerror(errno) + ")";
-      papplDeviceError(device, "%s", c->error.c_str());
-      return -1;
-    }
+    if (n <= 0) return Fails(device, *c, where + " dropped the connection (" + std::strerror(errno) + ")");
+    progress = std::chrono::steady_clock::now();
     p += n;
     left -= static_cast<size_t>(n);
   }
@@ -176,17 +279,29 @@ std::string SocketDeviceError(pappl_device_t* device, const char* device_uri) {
   return ConnectionOf(device)->error;
 }
 
-bool SocketStillConnected(pappl_device_t* device, const char* device_uri) {
-  if (!IsSocketUri(device_uri)) return true;
-  Connection* c = ConnectionOf(device);
-  if (!c || c->fd < 0) return true;
-  // A printer never hangs up while it is being sent a job: end of stream or
-  // a reset now means part of the job went nowhere.
-  pollfd pfd{c->fd, POLLIN, 0};
-  if (poll(&pfd, 1, kHangUpGraceMs) <= 0) return true;
-  char byte;
-  const ssize_t n = recv(c->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return true;
-  c->error = "the printer at " + c->host + ":" + c->port + " closed the connection before the job ended";
-  return false;
+std::shared_ptr<const std::function<bool()>> SocketStartJob(pappl_device_t* device, const char* device_uri,
+                                                           std::function<bool()> cancelled) {
+  Connection* c = IsSocketUri(device_uri) ? ConnectionOf(device) : nullptr;
+  if (!c) return nullptr;
+  // PAPPL keeps what a failed write could not send in the device's buffer,
+  // and would send it ahead of this job: flushed while the connection is
+  // still marked broken, it goes nowhere.
+  c->error.clear();
+  if (c->broken) papplDeviceFlush(device);
+  Drop(*c, c->broken);
+  c->broken = false;
+  auto token = std::make_shared<const std::function<bool()>>(std::move(cancelled));
+  c->cancelled = token;
+  return token;
+}
+
+bool SocketEndJob(pappl_device_t* device, const char* device_uri) {
+  Connection* c = IsSocketUri(device_uri) ? ConnectionOf(device) : nullptr;
+  if (!c || c->fd < 0) return !c || !c->broken;
+  const bool whole = shutdown(c->fd, SHUT_WR) == 0 && DrainUntilClosed(*c, kEndOfJobMs);
+  if (!whole)
+    c->error = Cancelled(*c) ? "the job was cancelled before the printer at " + c->host + ":" + c->port + " took all of it"
+                             : "the printer at " + c->host + ":" + c->port + " did not take the whole job (it reset or closed the connection)";
+  Drop(*c, !whole);
+  return whole;
 }

@@ -3,11 +3,15 @@
 // pending and no word to whoever sent it. Here the device opens at once and
 // connects on the first write, a few times over some seconds; when the
 // printer stays unreachable, or drops the connection, the write fails and
-// the job is aborted with the reason in its state message.
+// the job is aborted with the reason in its state message. Each job has a
+// connection of its own (PAPPL keeps the device open while jobs are queued):
+// a job that failed leaves nothing dead behind for the next one.
 #pragma once
 
 #include <pappl/pappl.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
 // Registers the scheme; call before PAPPL opens any device.
@@ -17,9 +21,19 @@ void AddSocketScheme();
 // the device is of another scheme).
 std::string SocketDeviceError(pappl_device_t* device, const char* device_uri);
 
-// Whether everything written reached a printer that is still connected:
-// false when the printer has closed or reset the connection.
-bool SocketStillConnected(pappl_device_t* device, const char* device_uri);
+// Starts a job on the device: a connection that failed in an earlier job is
+// given up and the next write connects afresh, and while the returned token
+// lives, writes to a printer that stopped reading end once `cancelled` says
+// so. Null for devices of another scheme.
+std::shared_ptr<const std::function<bool()>> SocketStartJob(pappl_device_t* device, const char* device_uri,
+                                                           std::function<bool()> cancelled);
+
+// Ends a job that was sent whole: says so to the printer (half-close), reads
+// and discards whatever the printer sends until it closes its side, and
+// closes without a reset, so that the printer keeps every byte. False when
+// the printer reset or closed the connection before that; the next job
+// connects afresh either way. True for devices of another scheme.
+bool SocketEndJob(pappl_device_t* device, const char* device_uri);
 
 bool IsSocketUri(const char* uri);
 

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
@@ -74,16 +75,27 @@ std::string EnterPrivateWorld() {
 
 // --- FakePrinter ---
 
-FakePrinter::FakePrinter(size_t hangUpAfter)
-    : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), hangUpAfter_(hangUpAfter) {
+FakePrinter::FakePrinter(Fault fault, size_t after)
+    : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), fault_(fault), after_(after) {
   sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof addr;
+  // A printer that stops reading must soon stop the sender too, not after
+  // megabytes of socket buffers.
+  const int small = 4096;
+  if (fault == Fault::ResetFirst || fault == Fault::StallFirst)
+    setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener_, 8) != 0 ||
       getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     throw std::runtime_error(Errno("fake printer"));
   port_ = ntohs(addr.sin_port);
   thread_ = std::thread([this] {
+    // The first connection that gets `after_` bytes is the one that fails.
+    bool failedOnce = false;
     for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+      const bool chatty = fault_ == Fault::Chatty;
+      const size_t limit =
+          fault_ == Fault::ResetEach || (!failedOnce && (fault_ == Fault::ResetFirst || fault_ == Fault::StallFirst))
+              ? after_ : 0;
       Bytes raw;
       Connection c;
       // Follows the stream's framing: `imageEnd` is where the picture data
@@ -92,7 +104,10 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
       uint8_t buffer[65536];
       ssize_t n;
       received_ = 0;
-      while ((hangUpAfter_ == 0 || raw.size() < hangUpAfter_) && (n = read(fd, buffer, sizeof buffer)) > 0) {
+      while ((limit == 0 || raw.size() < limit) && (n = read(fd, buffer, chatty ? 1024 : sizeof buffer)) > 0) {
+        // A late status answer, or whatever else a printer says unasked:
+        // left unread, the sender's close would reset the connection.
+        if (chatty && (write(fd, "\0", 1) != 1 || usleep(5000) != 0)) break;
         raw.insert(raw.end(), buffer, buffer + n);
         while (at < raw.size()) {
           const size_t left = raw.size() - at;
@@ -122,7 +137,13 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
         received_ = c.bytes.size();
       }
       c.bytes.insert(c.bytes.end(), raw.begin() + std::min(at, raw.size()), raw.end());
-      if (hangUpAfter_) {
+      const bool failing = limit && raw.size() >= limit;
+      failedOnce |= failing;
+      if (failing && fault_ == Fault::StallFirst)
+        for (pollfd p{fd, POLLRDHUP, 0}; !stopping_ && poll(&p, 1, 100) >= 0 && !(p.revents & (POLLRDHUP | POLLHUP | POLLERR));)
+          p.revents = 0;
+      if (failing && fault_ == Fault::ResetFirst) sleep(1);
+      if (failing) {
         linger reset{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
       }
@@ -136,6 +157,7 @@ FakePrinter::FakePrinter(size_t hangUpAfter)
 }
 
 FakePrinter::~FakePrinter() {
+  stopping_ = true;
   shutdown(listener_, SHUT_RDWR);  // ends the accept loop
   thread_.join();
   close(listener_);
@@ -178,8 +200,8 @@ RunResult Shell(const std::string& command) {
 
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
-void AppServer::Start() {
-  const std::string command = "exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
+void AppServer::Start(const std::string& options) {
+  const std::string command = "exec " + Binary() + " server " + options + " -o server-port=" + std::to_string(kPort) +
                               " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
                               "/spool -o state-file=" + dir_ + "/state >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();

@@ -27,15 +27,23 @@ using StatusAnswers = std::array<uint8_t, 4>;
 // Online, cover closed, no error, paper present.
 inline constexpr StatusAnswers kPrinterReady = {0x12, 0x12, 0x12, 0x12};
 
-// A TCP listener on 127.0.0.1 that records each connection, one at a time.
-// With `hangUpAfter`, it resets each connection after that many bytes, as a
-// printer switched off mid-job. Status queries (DLE EOT n outside GS v 0
+// How a fake printer misbehaves; `after` is a byte count of the connection.
+enum class Fault {
+  None,
+  ResetEach,   // resets every connection after `after` bytes: switched off mid-job
+  ResetFirst,  // stops reading after `after` bytes of its first connection, resets it a second later
+  StallFirst,  // stops reading after `after` bytes of its first connection, until the sender gives up
+  Chatty,      // reads slowly, and sends a byte nobody asked for after every read
+};
+
+// A TCP listener on 127.0.0.1 that records each connection, one at a time,
+// misbehaving as `fault` says. Status queries (DLE EOT n outside GS v 0
 // picture data) are answered as set (ready at first) or not at all, and
 // left out of the recorded bytes; a connection that carried nothing else is
 // not recorded.
 class FakePrinter {
  public:
-  explicit FakePrinter(size_t hangUpAfter = 0);
+  explicit FakePrinter(Fault fault = Fault::None, size_t after = 0);
   ~FakePrinter();
   std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
   size_t Connections();
@@ -57,7 +65,9 @@ class FakePrinter {
   };
   int listener_;
   int port_;
-  size_t hangUpAfter_;
+  Fault fault_;
+  size_t after_;
+  std::atomic<bool> stopping_ = false;
   std::mutex mutex_;
   std::condition_variable ended_;
   std::vector<Connection> connections_;
@@ -82,7 +92,8 @@ class AppServer {
   static std::string Binary() { return LABELFILTER_PRINTER_APP; }
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
-  void Start();
+  // `options`: more of the server's -o options.
+  void Start(const std::string& options = "");
   // The server's exit status after SIGTERM: 0 unless it crashed or, in
   // sanitizer builds, leaked.
   int Stop();
