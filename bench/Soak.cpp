@@ -649,14 +649,24 @@ void Soak::Verify() {
              " of what it received are no job's stream (a job duplicated, interleaved or changed)");
         break;
       }
-      // A cancelled job's pages, then its job end: up to where another job begins.
+      // A cancelled job's pages, then its job end, up to where another job
+      // begins: near where it stops being the cancelled job's stream (jobs
+      // begin alike, so the common part may run into the next one).
       used[part] = true;
-      at += longest;
-      const size_t limit = std::min(all.size(), at + kJobEndSlack);
-      size_t next = limit;
-      for (size_t from = at; from < limit && next == limit; ++from)
-        for (size_t k = 0; k < mine.size(); ++k)
-          if (!used[k] && startsAt(ref(k), from, 16)) next = from;
+      const size_t lo = at + (longest > kJobEndSlack ? longest - kJobEndSlack : 1);
+      const size_t hi = std::min(all.size(), at + longest + kJobEndSlack);
+      size_t next = all.size();
+      for (int strength = 0; strength < 2 && next == all.size(); ++strength)
+        for (size_t from = lo; from < hi && next == all.size(); ++from)
+          for (size_t k = 0; k < mine.size(); ++k)
+            if (!used[k] && (strength == 0 ? mine[k]->state == IPP_JSTATE_COMPLETED && startsAt(ref(k), from, ref(k).size())
+                                           : startsAt(ref(k), from, 16)))
+              next = from;
+      if (next == all.size() && hi < all.size()) {
+        Fail(p.name + ": the " + std::to_string(all.size() - at) + " bytes from byte " + std::to_string(at) +
+             " of what it received are no job's stream (a job duplicated, interleaved or changed)");
+        break;
+      }
       at = next;
     }
     for (size_t k = 0; k < mine.size(); ++k)
