@@ -224,25 +224,32 @@ bool Running(int pid) {
 
 // --- Job states over IPP, in-process (cheap enough to poll often) ---
 
-// (printer, job-id) -> (job-state, job-state-message) of every job: PAPPL
-// numbers the jobs of each printer on their own.
+// (printer, job-id) -> (job-state, job-state-message) of the jobs of every
+// printer, or of printer `only`: PAPPL numbers each printer's jobs on their
+// own. `which` is "all" or "not-completed" (much less to send and log).
 using JobKey = std::pair<int, int>;
-std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::unique_ptr<Printer>>& printers) {
+std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::unique_ptr<Printer>>& printers,
+                                                      const char* which = "all", int only = -1,
+                                                      bool* answered = nullptr) {
   std::map<JobKey, std::pair<int, std::string>> jobs;
+  if (answered) *answered = false;
   http_t* http = httpConnect2("localhost", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 10000, nullptr);
   if (!http) return jobs;
+  if (answered) *answered = true;
   // A server that stopped answering: give up the request after 20 s.
   httpSetTimeout(http, 20.0, [](http_t*, void*) { return 0; }, nullptr);
   for (size_t pi = 0; pi < printers.size(); ++pi) {
+    if (only >= 0 && int(pi) != only) continue;
     const auto& p = printers[pi];
     const std::string uri = "ipp://localhost:" + std::to_string(AppServer::kPort) + "/ipp/print/" + p->name;
     ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "soak");
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, which);
     static const char* const kWanted[] = {"job-id", "job-state", "job-state-message"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, kWanted);
     ipp_t* response = cupsDoRequest(http, request, ("/ipp/print/" + p->name).c_str());
+    if (!response && answered) *answered = false;
     int id = 0, state = 0;
     std::string message;
     auto flush = [&] {
@@ -499,13 +506,7 @@ void Soak::RunJob(Job& job) {
     one = std::unique_lock(rasterMutex_);
     alone = std::unique_lock(p.submitting);
     for (const auto deadline = Clock::now() + 120s; Clock::now() < deadline;) {
-      const auto all = AllJobs(printers_);
-      bool busy = false;
-      for (const Job& other : jobs_)
-        if (&other != &job && other.printer == job.printer && other.id > 0 && all.count({other.printer, other.id}) &&
-            !Terminal(all.at({other.printer, other.id}).first))
-          busy = true;
-      if (!busy) break;
+      if (AllJobs(printers_, "not-completed", job.printer).empty()) break;
       std::this_thread::sleep_for(200ms);
     }
   } else {
@@ -529,8 +530,7 @@ void Soak::RunJob(Job& job) {
   }
   if (alone.owns_lock()) {  // the raster job ends before the next one starts
     for (const auto deadline = Clock::now() + 120s; job.id > 0 && Clock::now() < deadline;) {
-      const auto all = AllJobs(printers_);
-      if (all.count({job.printer, job.id}) && Terminal(all.at({job.printer, job.id}).first)) break;
+      if (!AllJobs(printers_, "not-completed", job.printer).count({job.printer, job.id})) break;
       std::this_thread::sleep_for(200ms);
     }
   }
@@ -546,18 +546,24 @@ void Soak::Client() {
 // Waits until every job has ended, the server died, or nothing moved for
 // too long (a hang: the jobs still open and the server's threads are kept).
 bool Soak::WaitForEnd() {
-  auto lastChange = Clock::now(), lastAnswer = Clock::now();
+  auto lastChange = Clock::now(), lastAnswer = Clock::now(), lastFull = Clock::time_point();
   std::map<JobKey, int> seen;
   while (true) {
     if (!Running(pid_)) {
       died_ = true;
       return false;
     }
-    const auto all = AllJobs(printers_);
-    if (!all.empty()) lastAnswer = Clock::now();
+    // The open jobs every half second; every job's end only now and then.
+    bool answered = false;
+    auto all = AllJobs(printers_, "not-completed", -1, &answered);
+    if (Clock::now() - lastFull > 3s) {
+      for (const auto& [key, value] : AllJobs(printers_, "all", -1, &answered)) all.emplace(key, value);
+      lastFull = Clock::now();
+    }
+    if (answered) lastAnswer = Clock::now();
     bool open = false;
     for (Job& j : jobs_) {
-      if (j.id <= 0) continue;
+      if (j.id <= 0 || Terminal(j.state)) continue;
       auto it = all.find({j.printer, j.id});
       if (it == all.end()) {
         open = true;  // not listed yet
@@ -755,6 +761,8 @@ int Soak::Run() {
   // Idle: the status checks of the idle printers come and go.
   std::this_thread::sleep_for(3s);
   before_ = Figures(pid_);
+  const std::string fds = "ls -l /proc/" + std::to_string(pid_) + "/fd; ss -tanp";
+  Shell("{ " + fds + "; } >" + dir_ + "/fds-before.txt 2>&1");
   std::cerr << "soak: " << jobs_.size() << " jobs from " << o_.clients << " clients\n";
   start_ = Clock::now();
   std::vector<std::thread> clients;
@@ -788,6 +796,11 @@ int Soak::Run() {
     }
   }
   after_ = ended ? Figures(pid_) : after_;
+  if (ended && after_.fds > before_.fds) {
+    // Which descriptors: a socket shows its peer (ss), e.g. a printer's port.
+    Shell("{ " + fds + "; } >" + dir_ + "/fds-after.txt 2>&1");
+    notes_.push_back("descriptors of the idle server before and after: " + dir_ + "/fds-before.txt, fds-after.txt");
+  }
   if (ended) {
     Verify();
     const int status = server_->Stop();
