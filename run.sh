@@ -38,6 +38,29 @@ install_missing() {
   fi
 }
 
+# How the tests of a build for another architecture run: natively where this
+# kernel executes its programs, else under qemu-user, which CMake then puts in
+# front of every test program (gtest's test discovery included). Prints the
+# CMake option for the build; LABELFILTER_EMULATE=1 takes the emulator even
+# where the kernel would do.
+emulator_option() {  # emulator_option QEMU COMPILER [FLAGS...]
+  local qemu=$1; shift
+  local probe status=0
+  probe=$(mktemp -d)
+  echo 'int main() { return 0; }' >"$probe/probe.cpp"
+  "$@" "$probe/probe.cpp" -o "$probe/probe" >&2 || status=$?
+  if ((status == 0)) && [ -z "${LABELFILTER_EMULATE:-}" ] && "$probe/probe" 2>/dev/null; then
+    echo "$*: programs run natively" >&2
+    echo "-DCMAKE_CROSSCOMPILING_EMULATOR="
+  elif ((status == 0)); then
+    echo "$*: this kernel cannot run the programs (or LABELFILTER_EMULATE is set): tests run under $qemu" >&2
+    install_missing qemu-user >&2
+    echo "-DCMAKE_CROSSCOMPILING_EMULATOR=$(command -v "$qemu")"
+  fi
+  rm -rf "$probe"
+  return "$status"
+}
+
 build() {  # build DIR [cmake args...]
   local dir=$1; shift
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
@@ -70,8 +93,9 @@ case "${1:-}" in
     # looks at the i386 libraries only, so the host's 64-bit PAPPL is not
     # taken for the printer application.
     if ((${#M32_PACKAGES[@]})); then
+      emulator=$(emulator_option qemu-i386 g++ -m32)
       PKG_CONFIG_LIBDIR=/usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig \
-        build build-32 -DCMAKE_CXX_FLAGS=-m32
+        build build-32 -DCMAKE_CXX_FLAGS=-m32 "$emulator"
       (cd build-32 && ctest --output-on-failure -j"$(nproc)")
     else
       echo "32-bit build skipped: it needs an amd64 host with i386 multiarch"

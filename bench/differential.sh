@@ -20,11 +20,12 @@
 #
 # In standard error, heap and stream addresses (printed with %x, and the PPD's
 # as a decimal) and the start time of each page differ between two runs of
-# the same program: a non-zero address is masked, 0 is kept. Two differences
+# the same program: a non-zero address is masked, 0 is kept. Three differences
 # are accepted: "free pBuf180=" may be 0 in the old filter and an address in
 # the new one for an empty picture (0 rows or 0 bytes wide: the new filter
-# keeps a buffer), and a job that printed nothing because all its pages had
-# depths the filter cannot print exits 1 instead of 0.
+# keeps a buffer), a job that printed nothing because all its pages had
+# depths the filter cannot print exits 1 instead of 0, and a negative page
+# (NegativeImage) does not send the solid black bands after its last dot.
 #
 # The filter writes diagnostic files at fixed paths that every process on the
 # machine shares: its dumps in /tmp and its dithering picture in
@@ -231,7 +232,7 @@ total=$(cat "$work"/worker*/results | wc -l)
 differ=$(cat "$work"/worker*/results | grep -c '^differ$' || true)
 accepted=$(cat "$work"/worker*/results | grep -c '^accepted$' || true)
 [ "$differ" -gt 0 ] || rmdir "$failures" 2>/dev/null || true
-echo "$accepted jobs had only accepted differences (pBuf180 of an empty picture, exit 1 for nothing printable); $(($(date +%s) - start)) s"
+echo "$accepted jobs had only accepted differences (pBuf180 of an empty picture, exit 1 for nothing printable, a negative page's black end); $(($(date +%s) - start)) s"
 [ "$differ" -eq 0 ] || echo "differing jobs kept in $failures"
 echo "$total jobs, $differ differ"
 if [ "$broken" -ne 0 ] || [ "$total" -ne "$jobs" ]; then

@@ -36,12 +36,13 @@ PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, 
 DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
 DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
 DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
-PagePipeline.cpp^if (settings.nInverse == 1)\n^if (settings.nInverse == 2)\n^negative image never inverted
+PagePipeline.cpp^if (negative)\n^if (false)\n^negative image never inverted
 PagePipeline.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
 PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
 PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
 PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
-PagePipeline.cpp^settings.nInverse == 1 ? 0xFF : 0x00^settings.nInverse == 1 ? 0x00 : 0x00^negative band padding printed white
+PagePipeline.cpp^negative ? 0xFF : 0x00^negative ? 0x00 : 0x00^negative band padding printed white
+PagePipeline.cpp^end = negative ? InkedRowsEnd(^end = false ? InkedRowsEnd(^a negative page's black end sent
 PagePipeline.cpp^copy < std::min(copies, kMaxCopies)^copy + 1 < std::min(copies, kMaxCopies)^one copy too few
 BitmapTransforms.cpp^row[used - 1] &= static_cast<uint8_t>(0xFF00u >> (width % 8));^row[used - 1] &= static_cast<uint8_t>(0xFF80u >> (width % 8));^padding bit kept after a flip
 BitmapTransforms.cpp^const size_t p = mirror ? s : srcRows - 1 - s;^const size_t p = mirror ? srcRows - 1 - s : s;^quarter turn mirrored

@@ -114,3 +114,9 @@ size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t row
   while (row < rows && RowIsBlank(picture, row, stride)) ++row;
   return row;
 }
+
+size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows) {
+  size_t end = rows;
+  while (end > 0 && RowIsBlank(picture, end - 1, stride)) --end;
+  return end;
+}

@@ -32,3 +32,5 @@ void AppendTail(Stream& out, const PrintSettings& settings);
 
 // The first row holding a dot, or `rows` when there is none.
 size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows);
+// One past the last row holding a dot, or 0 when there is none.
+size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows);

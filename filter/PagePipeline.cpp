@@ -146,10 +146,21 @@ GreyPlane GreyPlaneOf(const PageLayout& page, std::span<uint8_t> rows) {
 
 // Builds the stream of an oriented picture: inversion into negative print
 // if asked, head, bands, tail.
+//
+// Blank paper is told by the positive picture, whatever the polarity: a
+// negative page's blank paper is its black background, and it is trimmed
+// just as the positive's white would be (lead-in cut to "LeadingBlank", the
+// end after the last dot not sent), the rows that remain printing black.
+// Judged after the inversion, no row of such a page was blank and the whole
+// roll length went out black.
 void StreamPicture(BitmapView picture, const PrintSettings& settings, PageHooks& hooks, Stream& out) {
-  const size_t pictureBytes = picture.stride * picture.rows;
-  if (settings.nInverse == 1)
-    for (uint8_t& b : picture.bits.first(pictureBytes)) b = static_cast<uint8_t>(~b);
+  const bool negative = settings.nInverse == 1;
+  const size_t inked = settings.topMarginRows || negative ? FirstInkedRow(picture.bits, picture.stride, picture.rows)
+                                                          : picture.rows;
+  // A positive page's trailing blank rows are dropped by AppendBands itself.
+  const size_t end = negative ? InkedRowsEnd(picture.bits, picture.stride, picture.rows) : picture.rows;
+  if (negative)
+    for (uint8_t& b : picture.bits.first(picture.stride * end)) b = static_cast<uint8_t>(~b);
 
   const size_t capacity = StreamCapacity(picture.stride, picture.rows);
   if (capacity == 0) throw std::bad_alloc();
@@ -159,12 +170,10 @@ void StreamPicture(BitmapView picture, const PrintSettings& settings, PageHooks&
   const size_t headBytes = out.size();
 
   size_t first = 0;
-  if (settings.topMarginRows) {
-    const size_t inked = FirstInkedRow(picture.bits, picture.stride, picture.rows);
-    if (inked < picture.rows && inked > *settings.topMarginRows) first = inked - *settings.topMarginRows;
-  }
-  AppendBands(out, picture.bits.subspan(first * picture.stride, (picture.rows - first) * picture.stride),
-              picture.stride, picture.rows - first, settings.nInverse == 1 ? 0xFF : 0x00);
+  if (settings.topMarginRows && inked < end && inked > *settings.topMarginRows) first = inked - *settings.topMarginRows;
+  // The last band's rows past `end` are padding: black on a negative page.
+  AppendBands(out, picture.bits.subspan(first * picture.stride, (end - first) * picture.stride), picture.stride,
+              end - first, negative ? 0xFF : 0x00);
   AppendTail(out, settings);
   hooks.StreamBuilt({Address(out.data()), headBytes, picture.rows, settings});
 }

@@ -10,11 +10,14 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <unistd.h>
 
+#include "Guard.h"
 #include "ImageInput.h"
 #include "JobSettings.h"
 #include "PdfInput.h"
@@ -22,6 +25,7 @@
 #include "ReceiptJob.h"
 #include "ReceiptPage.h"
 #include "SocketDevice.h"
+#include "StandardAttributes.h"
 #include "TestPage.h"
 
 namespace {
@@ -153,6 +157,21 @@ bool EndSending(pappl_job_t* job, pappl_device_t* device) {
   return FailSending(job, device, "the job did not reach the printer whole");
 }
 
+// The job's document. PAPPL 1.3 removes it when a Cancel-Job lands between
+// the job's thread starting and the job being marked as processing, and then
+// runs the job all the same: such a job ends as the cancel asked.
+std::optional<std::string> DocumentOf(pappl_job_t* job) {
+  if (const char* file = papplJobGetFilename(job)) return std::string(file);
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Cancelled before it started: nothing was sent.");
+  papplJobCancel(job);
+  return std::nullopt;
+}
+
+// Copies of a job stop after the one being sent when the job is cancelled.
+std::function<bool()> CancelCheck(pappl_job_t* job) {
+  return [job] { return papplJobIsCanceled(job); };
+}
+
 // --- Raster documents (PWG, Apple) ---
 
 struct RasterJob {
@@ -166,12 +185,15 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
-  papplJobSetData(job, new RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device))});
+  auto raster = std::make_unique<RasterJob>(
+      RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job))});
+  papplJobSetData(job, raster.release());  // EndJob takes it back
   return true;
 }
 
 bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
   RasterJob* raster = RasterOf(job);
+  if (!raster) return false;  // the job did not start
   const auto& header = options->header;
   if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %d dpi, dot for dot", header.HWResolution[0],
@@ -187,12 +209,14 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
 
 bool WriteLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned y, const unsigned char* line) {
   RasterJob* raster = RasterOf(job);
+  if (!raster || !line) return false;
   raster->receipt.PutRow(y, {line, options->header.cupsBytesPerLine});
   return true;
 }
 
 bool EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device, unsigned) {
   RasterJob* raster = RasterOf(job);
+  if (!raster) return false;
   std::string failure = raster->receipt.EndPage();
   raster->failed = !failure.empty();
   return failure.empty() || FailSending(job, device, failure);
@@ -211,7 +235,9 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 // --- ESC/POS sent as it is ---
 
 bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
-  std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(papplJobGetFilename(job), "rb"), std::fclose);
+  const std::optional<std::string> document = DocumentOf(job);
+  if (!document) return false;
+  std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(document->c_str(), "rb"), std::fclose);
   if (!f) return Fail(job, std::string("the document cannot be opened: ") + std::strerror(errno));
   // The data itself goes out untouched: a question may only come before it.
   if (!WaitUntilPrinterReady(job, device)) return FailSending(job, device, "the printer connection failed");
@@ -263,7 +289,7 @@ PrintSettings PrinterDefaults(pappl_printer_t* printer) {
 
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model& model = ModelOf(printer);
-  const Stream bytes = TestPageStream(papplPrinterGetName(printer), model.makeAndModel, model.headWidth,
+  const Stream bytes = TestPageStream(Text(papplPrinterGetName(printer)), model.makeAndModel, model.headWidth,
                                       PrinterDefaults(printer));
   const int fd = papplPrinterOpenFile(printer, buffer, bufsize, nullptr, "testpage", "escpos", "w");
   if (fd < 0) return nullptr;
@@ -323,13 +349,15 @@ struct LaidOutJob {
 LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
   const Model& model = ModelOf(papplJobGetPrinter(job));
   pappl_pr_options_t* options = papplJobCreatePrintOptions(job, 1, false);
+  if (!options) throw std::bad_alloc();
   const JobSettings settings = SettingsOf(job, options, true);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
   papplJobDeletePrintOptions(options);
   const int direction = settings.settings.nDirection;
   const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
                       direction == static_cast<int>(Direction::QuarterTurn270);
-  return {model.headWidth, across, ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device))};
+  return {model.headWidth, across,
+          ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job))};
 }
 
 }  // namespace
@@ -348,17 +376,17 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
     return false;
   }
 
-  data->rstartjob_cb = StartJob;
-  data->rstartpage_cb = StartPage;
-  data->rwriteline_cb = WriteLine;
-  data->rendpage_cb = EndPage;
-  data->rendjob_cb = EndJob;
-  data->printfile_cb = PrintRaw;
-  data->identify_cb = Identify;
-  data->testpage_cb = TestPage;
-  data->status_cb = PrinterStatusCallback;
+  data->rstartjob_cb = Guarded<StartJob>;
+  data->rstartpage_cb = Guarded<StartPage>;
+  data->rwriteline_cb = Guarded<WriteLine>;
+  data->rendpage_cb = Guarded<EndPage>;
+  data->rendjob_cb = Guarded<EndJob>;
+  data->printfile_cb = Guarded<PrintRaw>;
+  data->identify_cb = Guarded<Identify>;
+  data->testpage_cb = Guarded<TestPage>;
+  data->status_cb = Guarded<PrinterStatusCallback>;
   data->format = kEscposFormat;
-  data->delete_cb = ForgetLastJob;
+  data->delete_cb = Guarded<ForgetLastJob>;
 
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
   data->ppm = 10;
@@ -400,6 +428,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
 
   *driver_attrs = ippNew();
   AddVendorAttributes(*driver_attrs, data);
+  AddStandardAttributes(*driver_attrs, data);
   return true;
 }
 
@@ -420,14 +449,18 @@ const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*
 }
 
 bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  const std::optional<std::string> document = DocumentOf(job);
+  if (!document) return false;
   LaidOutJob laid = StartLaidOut(job, device);
   ReceiptJob& receipt = laid.receipt;
   papplJobSetImpressions(job, 1);
   const std::string failure = ReadImagePage(
-      papplJobGetFilename(job), laid.headWidth, laid.across,
+      *document, laid.headWidth, laid.across,
       ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                 [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
   if (!failure.empty()) return Fail(job, failure);
+  // Cancelled while the picture was read: nothing has gone out yet.
+  if (papplJobIsCanceled(job)) return true;
   if (std::string f = receipt.EndPage(); !f.empty()) return FailSending(job, device, f);
   if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
   if (!EndSending(job, device)) return false;
@@ -436,11 +469,13 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
 }
 
 bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  const std::optional<std::string> document = DocumentOf(job);
+  if (!document) return false;
   LaidOutJob laid = StartLaidOut(job, device);
   ReceiptJob& receipt = laid.receipt;
   bool sending = false;  // the failure is the printer's, not the document's
   const std::string failure =
-      ReadPdfPages(papplJobGetFilename(job), laid.headWidth, laid.across,
+      ReadPdfPages(*document, laid.headWidth, laid.across,
                    PdfPages{[&](int count) { papplJobSetImpressions(job, count); },
                             [&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                             [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); },

@@ -5,7 +5,9 @@
 #include <memory>
 #include <thread>
 
+#include "Server.h"
 #include "SocketDevice.h"
+#include "StandardAttributes.h"
 
 namespace {
 
@@ -67,6 +69,14 @@ Answer Ask(pappl_device_t* device, const char* uri, int timeoutMs) {
 void Show(pappl_printer_t* printer, const std::optional<PrinterStatus>& status) {
   const pappl_preason_t set = status ? status->reasons : static_cast<pappl_preason_t>(PAPPL_PREASON_NONE);
   papplPrinterSetReasons(printer, set, static_cast<pappl_preason_t>(kStatusReasons & ~set));
+  ShowPaperSupply(printer, status);
+}
+
+// Printers that are not asked (USB, files): nothing known, also when the
+// device was changed from one that answered.
+bool ShowUnknownStatus(pappl_printer_t* printer) {
+  Show(printer, std::nullopt);
+  return true;
 }
 
 // Where the next GS v 0 band header lies, from `from` on; the stream's size
@@ -126,7 +136,14 @@ class StatusWatch {
       waited = true;
       for (auto slept = 0ms; slept < kWaitPoll; slept += kCancelPoll) {
         // A server that shuts down ends the wait too: PAPPL waits for its jobs.
-        if (papplJobIsCanceled(job_) || !papplSystemIsRunning(papplPrinterGetSystem(printer_))) return false;
+        if (papplJobIsCanceled(job_) || ServerStopping(papplPrinterGetSystem(printer_))) return false;
+        // PAPPL deletes a busy printer once its job ends, and leaves the job
+        // be: one waiting for paper would keep the printer for ever.
+        if (papplPrinterIsDeleted(printer_)) {
+          papplLogJob(job_, PAPPL_LOGLEVEL_INFO, "The printer was deleted while the job waited: cancelled.");
+          papplJobCancel(job_);
+          return false;
+        }
         std::this_thread::sleep_for(kCancelPoll);
       }
       answer = Ask(device_, uri_.c_str(), kAnswerMs);
@@ -206,7 +223,7 @@ std::optional<PrinterStatus> DecodeStatus(std::span<const uint8_t, 4> answers) {
 bool PrinterStatusCallback(pappl_printer_t* printer) {
   const std::string copy = DeviceUri(printer);
   const char* uri = copy.c_str();
-  if (!IsSocketUri(uri)) return true;
+  if (!IsSocketUri(uri)) return ShowUnknownStatus(printer);
   // PAPPL calls this only while no job has the device; opening it here also
   // keeps a job from starting until the answer is in.
   pappl_device_t* device = papplPrinterOpenDevice(printer);

@@ -18,9 +18,10 @@ const char* OutcomeText(PageOutcome outcome) {
 
 }  // namespace
 
-ReceiptJob::ReceiptJob(const PrintSettings& settings, uint32_t headWidth, uint32_t copies, ByteSink sink)
+ReceiptJob::ReceiptJob(const PrintSettings& settings, uint32_t headWidth, uint32_t copies, ByteSink sink,
+                       std::function<bool()> cancelled)
     : settings_(settings), headWidth_(headWidth), copies_(std::clamp<uint32_t>(copies, 1, kMaxCopies)),
-      sink_(std::move(sink)) {}
+      sink_(std::move(sink)), cancelled_(std::move(cancelled)) {}
 
 std::string ReceiptJob::StartPage(uint32_t width, uint32_t rows) {
   const uint32_t page = pages_ + 1;
@@ -90,7 +91,11 @@ std::string ReceiptJob::Finish() {
     return sink_(end) ? std::string() : "the printer connection failed at the end of the job";
   // Each copy is the whole job with its own job-end cut.
   kept_.insert(kept_.end(), end.begin(), end.end());
-  const bool sent = SendCopies(kept_, copies_, sink_);
-  Stream().swap(kept_);
-  return sent ? std::string() : "the printer connection failed while the copies were sent";
+  const Stream job = std::move(kept_);
+  for (uint32_t copy = 0; copy < copies_; ++copy) {
+    // A cancel ends the job after the copy being sent, which has its own cut.
+    if (copy > 0 && cancelled_ && cancelled_()) break;
+    if (!sink_(job)) return "the printer connection failed while the copies were sent";
+  }
+  return {};
 }

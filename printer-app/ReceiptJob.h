@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -19,8 +20,10 @@ inline constexpr size_t kMaxKeptStream = size_t{16} << 20;
 class ReceiptJob {
  public:
   // `headWidth` dots per row reach the core whatever the page width;
-  // `copies` is how often the whole job is sent (collated).
-  ReceiptJob(const PrintSettings& settings, uint32_t headWidth, uint32_t copies, ByteSink sink);
+  // `copies` is how often the whole job is sent (collated); once `cancelled`
+  // says so, no further copy starts.
+  ReceiptJob(const PrintSettings& settings, uint32_t headWidth, uint32_t copies, ByteSink sink,
+             std::function<bool()> cancelled = {});
 
   // Each returns an empty string on success, else why the job cannot go on.
   // `width` x `rows` is the page as it will be handed over. A page the
@@ -39,6 +42,7 @@ class ReceiptJob {
   uint32_t headWidth_;
   uint32_t copies_;
   ByteSink sink_;
+  std::function<bool()> cancelled_;
   uint32_t pageWidth_ = 0, pageRows_ = 0, storedWidth_ = 0;
   std::vector<uint8_t> page_;  // K polarity: 0 white, 255 black
   PageWorkspace workspace_;

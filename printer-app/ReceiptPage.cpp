@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "EscPosDecoder.h"
+#include "Guard.h"
 #include "JobSettings.h"
 
 namespace {
@@ -250,10 +251,10 @@ void AddReceiptPage(pappl_printer_t* printer, void*) {
   if (!(papplSystemGetOptions(system) & PAPPL_SOPTIONS_WEB_INTERFACE)) return;
   char path[1024];
   papplPrinterGetPath(printer, kPageName, path, sizeof path);
-  papplSystemAddResourceCallback(system, path, "text/html", ServePage, printer);
+  papplSystemAddResourceCallback(system, path, "text/html", Guarded<ServePage>, printer);
   papplPrinterAddLink(printer, "Receipt", path, PAPPL_LOPTIONS_NAVIGATION | PAPPL_LOPTIONS_STATUS);
   const std::string image = std::string(path) + "/preview.png";
-  papplSystemAddResourceCallback(system, image.c_str(), "image/png", ServePreview, printer);
+  papplSystemAddResourceCallback(system, image.c_str(), "image/png", Guarded<ServePreview>, printer);
 }
 
 void ForgetLastJob(pappl_printer_t* printer, pappl_pr_driver_data_t*) {

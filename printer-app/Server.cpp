@@ -1,5 +1,7 @@
 #include "Server.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include "EscposDriver.h"
+#include "Guard.h"
 #include "ReceiptPage.h"
 
 namespace {
@@ -95,7 +98,35 @@ bool PrintDevice(const char* info, const char* uri, const char* id, void* data) 
 
 void DeviceError(const char* message, void*) { std::fprintf(stderr, "%s: %s\n", kAppName, message); }
 
+// PAPPL 1.3 notes a SIGTERM in a variable of its own, then waits up to a
+// minute for the jobs in progress: a job waiting for paper would hold the
+// stopping server that long. Once the server runs (its handlers are in place
+// then), its handler is wrapped so that jobs see the stop too.
+std::atomic<bool> StopSignalled = false;
+void (*PapplStopHandler)(int) = nullptr;
+
+void NoteStopSignal(int sig) {
+  StopSignalled = true;
+  if (PapplStopHandler) PapplStopHandler(sig);
+}
+
+bool WrapStopSignals(pappl_system_t*, void*) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) ||
+        current.sa_handler == SIG_DFL || current.sa_handler == SIG_IGN || current.sa_handler == NoteStopSignal)
+      continue;
+    PapplStopHandler = current.sa_handler;  // the same function for both
+    struct sigaction wrapped = current;
+    wrapped.sa_handler = NoteStopSignal;
+    sigaction(sig, &wrapped, nullptr);
+  }
+  return false;  // once
+}
+
 }  // namespace
+
+bool ServerStopping(pappl_system_t* system) { return StopSignalled || papplSystemIsShutdown(system); }
 
 bool DnssdBrowsingAborts() {
 #if LABELFILTER_PAPPL_VERSION < 104
@@ -111,7 +142,7 @@ int ListDevicesWithoutDnssd(int argc, char* argv[]) {
   for (int i = 2; i < argc; ++i) verbose |= std::strcmp(argv[i], "--verbose") == 0 || std::strcmp(argv[i], "-v") == 0;
   std::fprintf(stderr, "%s: avahi-daemon is not running: network printers found by DNS-SD are not listed.\n",
                kAppName);
-  papplDeviceList(PAPPL_DEVTYPE_ALL & ~PAPPL_DEVTYPE_DNS_SD, PrintDevice, &verbose, DeviceError, nullptr);
+  papplDeviceList(PAPPL_DEVTYPE_ALL & ~PAPPL_DEVTYPE_DNS_SD, Guarded<PrintDevice>, &verbose, Guarded<DeviceError>, nullptr);
   return 0;
 }
 
@@ -134,19 +165,20 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
 
   // The printer callback adds labelfilter's page to every printer, also to
   // those the state file brings back below.
-  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd, AddReceiptPage,
-                               EscposDriverCallback, nullptr);
-  papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, EscposImageFilter, nullptr);
-  papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, EscposImageFilter, nullptr);
-  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, EscposPdfFilter, nullptr);
-  papplSystemSetMIMECallback(system, TypeEscpos, nullptr);
+  papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, Guarded<EscposAutoAdd>,
+                               Guarded<AddReceiptPage>, Guarded<EscposDriverCallback>, nullptr);
+  papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, Guarded<EscposPdfFilter>, nullptr);
+  papplSystemSetMIMECallback(system, Guarded<TypeEscpos>, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
-  if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", AddPrinterPage, nullptr);
+  if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", Guarded<AddPrinterPage>, nullptr);
 #endif
 
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
   papplSystemLoadState(system, StateFile.c_str());
-  papplSystemSetSaveCallback(system, SaveState, nullptr);
+  papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
+  papplSystemAddTimerCallback(system, 0, 0, Guarded<WrapStopSignals>, nullptr);
 
   std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));
   std::fflush(stdout);

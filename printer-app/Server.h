@@ -10,6 +10,10 @@ inline constexpr const char* kAppName = "labelfilter-printer-app";
 // registered on a system that is not running yet.
 pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void* data);
 
+// Whether the server is on its way down: a Shutdown-System request, or a
+// SIGTERM or SIGINT. Jobs that wait for the printer stop waiting then.
+bool ServerStopping(pappl_system_t* system);
+
 // PAPPL before 1.4 aborts when it browses DNS-SD without avahi-daemon.
 bool DnssdBrowsingAborts();
 

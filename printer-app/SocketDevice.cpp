@@ -9,6 +9,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "Guard.h"
+
 namespace {
 
 constexpr int kDefaultPort = 9100;
@@ -137,7 +139,8 @@ ssize_t Read(pappl_device_t* device, void* buffer, size_t bytes) {
 }  // namespace
 
 void AddSocketScheme() {
-  papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, Open, Close, Read, Write, nullptr, nullptr);
+  papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, Guarded<Open>, Guarded<Close>, Guarded<Read>,
+                      Guarded<Write>, nullptr, nullptr);
 }
 
 bool IsSocketUri(const char* uri) { return uri && std::strncmp(uri, "socket://", 9) == 0; }

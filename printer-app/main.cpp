@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "EscposDriver.h"
+#include "Guard.h"
 #include "Server.h"
 #include "SocketDevice.h"
 #include "Strings.h"
@@ -32,6 +33,7 @@ int main(int argc, char* argv[]) {
   AddSocketScheme();
   if (argc > 1 && std::strcmp(argv[1], "devices") == 0 && DnssdBrowsingAborts())
     return ListDevicesWithoutDnssd(argc, argv);
-  return papplMainloop(argc, argv, LABELFILTER_VERSION, kFooter, kNumEscposDrivers, kEscposDrivers, EscposAutoAdd,
-                       EscposDriverCallback, nullptr, nullptr, System, nullptr, nullptr);
+  return papplMainloop(argc, argv, LABELFILTER_VERSION, kFooter, kNumEscposDrivers, kEscposDrivers,
+                       Guarded<EscposAutoAdd>, Guarded<EscposDriverCallback>, nullptr, nullptr, Guarded<System>, nullptr,
+                       nullptr);
 }

@@ -150,7 +150,10 @@ TEST_F(Filter, ChoicesFrameAndPlaceThePicture) {
       {"MirrorImage=yes", "", "", "", 0, 95},
       {"", "Origin=Rotation90 MirrorImage=True", "", "", 95, 0, 1,
        "ERROR: ProcessData Rotate90Degrees\nERROR: ProcessDatan nMirror\nERROR: ProcessData MirrorPicture\n"},
-      {"", "NegativeImage=True", "", "", 0, 0, 5 * 24 * 8 - 1},  // the last band's padding rows are black too
+      // Blank paper is told by the positive: the page ends at the dot's band
+      // (rows 96 to 99 not sent), and the lead-in kept prints black.
+      {"", "NegativeImage=True", "", "", 0, 0, 4 * 24 * 8 - 1},
+      {"", "NegativeImage=True LeadingBlank=3mm", "", "", 0, 0, 2 * 24 * 8 - 1},  // rows 71 to 94, then 95 and padding
       {"", "LeadingBlank=0mm", "", "", 0, 0},
       {"", "LeadingBlank=3mm", "", "", 0, 24},
       {"", "LeadingBlank=6mm", "", "", 0, 48},

@@ -307,7 +307,7 @@ TEST_F(HostileInput, PagesWithoutMemoryAreNotPrinted) {
   const std::vector<std::string> nullOnFailure = {
       "env", std::string("ASAN_OPTIONS=") + (asan ? asan : "") + (asan ? ":" : "") + "allocator_may_return_null=1"};
   for (const Case& c : cases) {
-    if (kSanitized && c.limit) continue;  // ASan cannot run under an address-space limit
+    if ((kSanitized || kEmulated) && c.limit) continue;  // ASan cannot run under an address-space limit
     std::vector<std::string> args = kArgs;
     args[4] = c.options;
     FilterResult r = RunFilter({.args = args, .ppd = dir_.Write("p.ppd", kPpd), .input = c.stream,
@@ -509,6 +509,8 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
   };
   int n = 0;
   for (const Case& c : cases) {
+    // The system call an emulated filter sleeps in is the emulator's.
+    if (kEmulated && std::string_view(c.name).starts_with("cancel while a write waits")) continue;
     const std::string tmp = dir_.MakeTmp("case" + std::to_string(n++));
     FilterRun run = DumpRun(dir_, tmp, stream);
     std::vector<std::string> wrapper;
@@ -532,6 +534,7 @@ TEST_F(HostileInput, HostileSurroundingsLoseNoOutputSilently) {
 }
 
 TEST_F(HostileInput, CancelAtRandomMomentsEndsTheJobCleanly) {
+  if (kEmulated) GTEST_SKIP() << "an emulator catches every signal itself: when the filter does cannot be seen";
   // Whether the process has a handler for SIGTERM.
   const auto catchesTerm = [](int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -163,3 +163,9 @@ constexpr bool kSanitized =
 #else
     false;
 #endif
+
+// True when the filter runs under an emulator (qemu-user, for a build of
+// another architecture). Address-space limits, signal dispositions and the
+// system call a process sleeps in are then the emulator's, not the
+// filter's: the cases that set or read them cannot run.
+constexpr bool kEmulated = LABELFILTER_EMULATED;
