@@ -56,11 +56,13 @@ struct Options {
   bool markdown = false;
   int stuckSeconds = 150;  // no job changed state for this long: a hang
   std::string out = "/var/tmp/labelfilter-soak";
+  std::string logLevel = "info";
 };
 
 constexpr const char* kUsage =
     "Usage: soak [--seed N] [--jobs N] [--clients N] [--cancel-percent P] [--stall-jobs N]\n"
-    "            [--raster serial|concurrent] [--stuck-seconds N] [--out DIR] [--markdown]\n"
+    "            [--raster serial|concurrent] [--stuck-seconds N] [--out DIR] [--log-level L]\n"
+    "            [--markdown]\n"
     "Needs root (private network and mount namespaces). Logs, documents and any\n"
     "backtraces of a hung server are kept in DIR (default /var/tmp/labelfilter-soak).\n"
     "Exit status 0 when every check passed, 1 otherwise, 77 when it cannot run here.\n";
@@ -748,7 +750,7 @@ int Soak::Run() {
   }
   WriteDocuments();
   server_ = std::make_unique<AppServer>(dir_ + "/server");
-  server_->Start();
+  server_->Start(o_.logLevel);
   pid_ = server_->Pid();
   if (!Running(pid_)) throw std::runtime_error("the server did not start: " + ReadText(dir_ + "/server/stdout"));
   AddPrinters();
@@ -829,6 +831,7 @@ int main(int argc, char** argv) {
       else if (a == "--stall-jobs") o.stallJobs = std::stoi(value());
       else if (a == "--stuck-seconds") o.stuckSeconds = std::stoi(value());
       else if (a == "--out") o.out = value();
+      else if (a == "--log-level") o.logLevel = value();
       else if (a == "--markdown") o.markdown = true;
       else if (a == "--raster") {
         const std::string mode = value();

@@ -178,9 +178,9 @@ RunResult Shell(const std::string& command) {
 
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
-void AppServer::Start() {
+void AppServer::Start(const std::string& logLevel) {
   const std::string command = "exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
-                              " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
+                              " -o log-file=" + dir_ + "/log -o log-level=" + logLevel + " -o spool-directory=" + dir_ +
                               "/spool -o state-file=" + dir_ + "/state >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();
   if (pid_ == 0) {

@@ -82,7 +82,9 @@ class AppServer {
   static std::string Binary() { return LABELFILTER_PRINTER_APP; }
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
-  void Start();
+  // `logLevel`: PAPPL's (debug, info, warn, error); a long run keeps more of
+  // its history at info, as PAPPL keeps only the last 2 MB of log.
+  void Start(const std::string& logLevel = "debug");
   // The server's exit status after SIGTERM: 0 unless it crashed or, in
   // sanitizer builds, leaked.
   int Stop();
