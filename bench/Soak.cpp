@@ -251,7 +251,10 @@ std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::uni
     static const char* const kWanted[] = {"job-id", "job-state", "job-state-message"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, kWanted);
     ipp_t* response = cupsDoRequest(http, request, ("/ipp/print/" + p->name).c_str());
-    if (!response && answered) *answered = false;
+    if (!response) {  // one unanswered request is enough: the next would wait as long
+      if (answered) *answered = false;
+      break;
+    }
     int id = 0, state = 0;
     std::string message;
     auto flush = [&] {
