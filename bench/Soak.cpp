@@ -666,18 +666,23 @@ void Soak::Verify() {
         break;
       }
       // A cancelled job's pages, then its job end, up to where another job
-      // begins: near where it stops being the cancelled job's stream (jobs
-      // begin alike, so the common part may run into the next one).
+      // begins. Jobs begin alike (a cancelled job's first copy and the next
+      // picture may share whole bands), so the common part may run well into
+      // the next job: a completed job's whole stream is looked for from just
+      // after the cancelled job's start, the first bytes of any other job's
+      // only near where the cancelled job's stream stops.
       used[part] = true;
       const size_t lo = at + (longest > kJobEndSlack ? longest - kJobEndSlack : 1);
       const size_t hi = std::min(all.size(), at + longest + kJobEndSlack);
       size_t next = all.size();
-      for (int strength = 0; strength < 2 && next == all.size(); ++strength)
-        for (size_t from = lo; from < hi && next == all.size(); ++from)
-          for (size_t k = 0; k < mine.size(); ++k)
-            if (!used[k] && (strength == 0 ? mine[k]->state == IPP_JSTATE_COMPLETED && startsAt(ref(k), from, ref(k).size())
-                                           : startsAt(ref(k), from, 16)))
-              next = from;
+      for (size_t from = at + 1; from < hi && next == all.size(); ++from)
+        for (size_t k = 0; k < mine.size(); ++k)
+          if (!used[k] && mine[k]->state == IPP_JSTATE_COMPLETED && all[from] == ref(k)[0] &&
+              startsAt(ref(k), from, ref(k).size()))
+            next = from;
+      for (size_t from = lo; from < hi && next == all.size(); ++from)
+        for (size_t k = 0; k < mine.size(); ++k)
+          if (!used[k] && startsAt(ref(k), from, 16)) next = from;
       if (next == all.size() && hi < all.size()) {
         Fail(p.name + ": the " + std::to_string(all.size() - at) + " bytes from byte " + std::to_string(at) +
              " of what it received are no job's stream (a job duplicated, interleaved or changed)");
