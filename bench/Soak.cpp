@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <shared_mutex>
 #include <sstream>
 #include <thread>
@@ -336,6 +337,7 @@ class Soak {
   std::atomic<size_t> next_ = 0, done_ = 0;  // jobs taken by a client, and finished with
   std::mutex mutex_, rasterMutex_;
   std::vector<std::string> failures_, notes_;
+  std::set<std::string> seenTogether_;  // printer:ids seen processing at once
   ProcessFigures before_, after_;
   Clock::time_point start_;
   double seconds_ = 0;
@@ -566,6 +568,13 @@ bool Soak::WaitForEnd() {
       lastFull = Clock::now();
     }
     if (answered) lastAnswer = Clock::now();
+    // A printer prints one job at a time: two in processing is worth a line.
+    std::map<int, std::string> processing;
+    for (const auto& [key, value] : all)
+      if (value.first == IPP_JSTATE_PROCESSING) processing[key.first] += " " + std::to_string(key.second);
+    for (const auto& [printer, ids] : processing)
+      if (ids.find(' ', 1) != std::string::npos && seenTogether_.insert(printers_[printer]->name + ":" + ids).second)
+        Log("two jobs processing at once on " + printers_[printer]->name + ":" + ids);
     bool open = false;
     for (Job& j : jobs_) {
       if (j.id <= 0 || Terminal(j.state)) continue;
@@ -744,6 +753,9 @@ void Soak::Report() {
   } else {
     for (const auto& [k, v] : rows) std::cout << std::left << std::setw(46) << k << v << "\n";
   }
+  if (!seenTogether_.empty())
+    notes_.push_back(std::to_string(seenTogether_.size()) + " times two jobs of one printer were processing at once (" +
+                     dir_ + "/clients.log)");
   for (const std::string& n : notes_) std::cerr << "soak: " << n << "\n";
   for (const std::string& f : failures_) std::cerr << "soak: FAIL " << f << "\n";
 }
