@@ -677,16 +677,16 @@ void Soak::Verify() {
       // A cancelled job's pages, then its job end, up to where another job
       // begins. Jobs begin alike (a cancelled job's first copy and the next
       // picture may share whole bands), so the common part may run well into
-      // the next job: a completed job's whole stream is looked for from just
-      // after the cancelled job's start, the first bytes of any other job's
-      // only near where the cancelled job's stream stops.
+      // the next job: a job's whole stream (a cancel may come too late to
+      // shorten it) is looked for from just after the cancelled job's start,
+      // the first bytes of any other job's only near where its stream stops.
       used[part] = true;
       const size_t lo = at + (longest > kJobEndSlack ? longest - kJobEndSlack : 1);
       const size_t hi = std::min(all.size(), at + longest + kJobEndSlack);
       size_t next = all.size();
       for (size_t from = at + 1; from < hi && next == all.size(); ++from)
         for (size_t k = 0; k < mine.size(); ++k)
-          if (!used[k] && mine[k]->state == IPP_JSTATE_COMPLETED && all[from] == ref(k)[0] &&
+          if (!used[k] && all[from] == ref(k)[0] &&
               startsAt(ref(k), from, ref(k).size()))
             next = from;
       for (size_t from = lo; from < hi && next == all.size(); ++from)
