@@ -14,13 +14,31 @@ M32_PACKAGES=()
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
   M32_PACKAGES=(g++-multilib libcups2-dev:i386 libcupsimage2-dev:i386 libgtest-dev:i386 libpng-dev:i386)
 fi
+# The packages: Debian's packaging tools, the build dependencies for the
+# host and, on amd64, the cross compilers and the arm64 and armhf libraries
+# of the Raspberry Pi packages (32- and 64-bit Raspberry Pi OS).
+DEB_ARCHES=("$(dpkg --print-architecture)")
+CROSS_PACKAGES=()
+if [ "${DEB_ARCHES[0]}" = amd64 ]; then
+  DEB_ARCHES+=(arm64 armhf)
+  for a in arm64 armhf; do
+    CROSS_PACKAGES+=(crossbuild-essential-$a libcups2-dev:$a libcupsimage2-dev:$a libpng-dev:$a libgtest-dev:$a
+                     libpappl-dev:$a libjpeg-dev:$a libpoppler-cpp-dev:$a)
+  done
+fi
+PACKAGE_PACKAGES=(dpkg-dev debhelper lintian fakeroot cmake g++ make pkgconf cups-ppdc libcups2-dev libcupsimage2-dev
+                  libpng-dev libjpeg-dev libpappl-dev libpoppler-cpp-dev "${CROSS_PACKAGES[@]}")
 # The printer application adds PAPPL, libjpeg and poppler's C++ library (PDF
 # jobs), and its tests iproute2 for their private network, qpdf for a
-# password-protected PDF and a browser driven over WebDriver with curl.
+# password-protected PDF and a browser driven over WebDriver with curl. The
+# package test adds the packaging tools, mmdebstrap and systemd-nspawn for a
+# clean root, the DNS-SD test avahi and D-Bus, the arm64 and armhf tests
+# qemu-user.
 TEST_PACKAGES=("${DEMO_PACKAGES[@]}" pkg-config libgtest-dev cups-client cups-bsd cups-ipp-utils
                clang-14 libclang-rt-14-dev libpappl-dev libjpeg-dev libpoppler-cpp-dev qpdf iproute2
                chromium chromium-driver curl
-               "${M32_PACKAGES[@]}")
+               "${M32_PACKAGES[@]}"
+               "${PACKAGE_PACKAGES[@]}" mmdebstrap systemd-container avahi-daemon avahi-utils dbus qemu-user)
 
 install_missing() {
   local missing=()
@@ -30,9 +48,11 @@ install_missing() {
   if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-      dpkg --add-architecture i386
-    fi
+    for a in i386 arm64 armhf; do
+      if [[ " ${missing[*]}" == *:$a* ]] && ! dpkg --print-foreign-architectures | grep -qx $a; then
+        dpkg --add-architecture $a
+      fi
+    done
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   fi
@@ -67,15 +87,57 @@ build() {  # build DIR [cmake args...]
   cmake --build "$dir" -j"$(nproc)"
 }
 
+# cross_test ARCH TRIPLET QEMU PROCESSOR: the core's unit tests and the
+# filter's end-to-end tests, built with Debian's cross compiler for ARCH and
+# its multiarch libraries, run under qemu-user (natively where this kernel
+# can). The printer application is left out: its tests need a server per
+# test under the emulator, and the package build already compiles it.
+cross_test() {
+  local arch=$1 triplet=$2 qemu=$3 processor=$4 emulator
+  emulator=$(emulator_option "$qemu" "$triplet-g++")
+  PKG_CONFIG_LIBDIR=/usr/lib/$triplet/pkgconfig:/usr/share/pkgconfig \
+    cmake -S . -B "build-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SYSTEM_NAME=Linux \
+      -DCMAKE_SYSTEM_PROCESSOR="$processor" -DCMAKE_CXX_COMPILER="$triplet-g++" \
+      -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON "$emulator" >/dev/null
+  cmake --build "build-$arch" -j"$(nproc)" --target unit_tests e2e_tests
+  (cd "build-$arch" && ctest --output-on-failure -j"$(nproc)" -R '^(unit|Filter|HostileInput)[.]')
+}
+
+# package_debs DIR ARCH...: the .debs of each architecture into DIR/ARCH,
+# built by dpkg-buildpackage from a copy of the sources (it writes next to
+# them). One folder per architecture, so that `apt install ./*.deb` there
+# takes the right ones.
+package_debs() {
+  local dir=$1; shift
+  rm -rf "$dir" && mkdir -p "$dir"
+  for arch; do
+    local src=$dir/build-$arch/labelfilter
+    mkdir -p "$src"
+    tar -c --exclude-vcs --exclude='./build*' --exclude="./$dir" --exclude=./out . | tar -x -C "$src"
+    local host=()
+    [ "$arch" = "$(dpkg --print-architecture)" ] || host=(-a"$arch" -Pnocheck)
+    (cd "$src" && DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck noautodbgsym" \
+       dpkg-buildpackage -b -us -uc "${host[@]}" >../build.log 2>&1) ||
+      { tail -40 "$dir/build-$arch/build.log"; echo "dpkg-buildpackage for $arch failed" >&2; return 1; }
+    mkdir -p "$dir/$arch" && mv "$dir/build-$arch"/*.deb "$dir/$arch"/
+    rm -rf "$dir/build-$arch"
+  done
+  ls -l "$dir"/*
+}
+
 case "${1:-}" in
   demo)
     install_missing "${DEMO_PACKAGES[@]}"
     build build -DLABELFILTER_TESTS=OFF
     exec bash tools/demo.sh build
     ;;
+  package)
+    install_missing "${PACKAGE_PACKAGES[@]}"
+    package_debs "${LABELFILTER_DIST:-dist}" "${DEB_ARCHES[@]}"
+    ;;
   test)
     install_missing "${TEST_PACKAGES[@]}"
-    build build -DLABELFILTER_TESTS=ON
+    build build -DLABELFILTER_TESTS=ON -DLABELFILTER_PACKAGE_TESTS=ON
     # The plain suite spends most of its time waiting on servers and timers:
     # the sanitizer build is compiled meanwhile, and its log shown after.
     (cd build && ctest --output-on-failure -j"$(nproc)" >ctest.log 2>&1) &
@@ -100,10 +162,15 @@ case "${1:-}" in
     else
       echo "32-bit build skipped: it needs an amd64 host with i386 multiarch"
     fi
+    # The Raspberry Pi's architectures (Raspberry Pi OS 64- and 32-bit).
+    if ((${#CROSS_PACKAGES[@]})); then
+      cross_test arm64 aarch64-linux-gnu qemu-aarch64 aarch64
+      cross_test armhf arm-linux-gnueabihf qemu-arm arm
+    fi
     if [ -x fuzz/run.sh ]; then bash fuzz/run.sh; fi
     ;;
   *)
-    echo "usage: bash run.sh demo | bash run.sh test" >&2
+    echo "usage: bash run.sh demo | bash run.sh test | bash run.sh package" >&2
     exit 2
     ;;
 esac

@@ -138,9 +138,22 @@ ssize_t Read(pappl_device_t* device, void* buffer, size_t bytes) {
 
 }  // namespace
 
+// PAPPL adds its own schemes (file, usb, socket, dnssd, snmp) only when no
+// scheme has been added before its first use of devices: registering ours
+// first leaves file:// and usb:// printers with "Unsupported device URI
+// scheme". Its adders are called here after ours, which keeps ours for
+// socket://; they are internal to PAPPL, hence looked up weakly.
+extern "C" {
+void _papplDeviceAddFileScheme() __attribute__((weak));
+void _papplDeviceAddNetworkSchemes() __attribute__((weak));
+void _papplDeviceAddUSBScheme() __attribute__((weak));
+}
+
 void AddSocketScheme() {
   papplDeviceAddScheme("socket", PAPPL_DEVTYPE_SOCKET, nullptr, Guarded<Open>, Guarded<Close>, Guarded<Read>,
                       Guarded<Write>, nullptr, nullptr);
+  for (void (*add)() : {_papplDeviceAddFileScheme, _papplDeviceAddNetworkSchemes, _papplDeviceAddUSBScheme})
+    if (add) add();
 }
 
 bool IsSocketUri(const char* uri) { return uri && std::strncmp(uri, "socket://", 9) == 0; }

@@ -585,6 +585,21 @@ TEST_F(PrinterApp, DeletedPrinterOrStoppedServerEndsAWaitingJob) {
   EXPECT_EQ(Print(Via::App, "receipt", "marked.png").bytes, CoreBytes({picture_}));
 }
 
+// PAPPL's own device schemes stay beside the application's socket://: a
+// file:// printer (a folder, one file a job) gets the job's bytes.
+TEST_F(PrinterApp, FileDeviceGetsTheJob) {
+  const std::string dir = TestDir("file-device");
+  ASSERT_EQ(server_->Cli("add -d filed -m escpos-80mm-203dpi -v file://" + dir).status, 0);
+  const RunResult r = server_->Cli("submit -d filed " + File("marked.png"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  const JobEnd end = WaitForJob("filed", JobIdIn(r.output));
+  EXPECT_EQ(end.state, IPP_JSTATE_COMPLETED) << end.message;
+  std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(dir), {});
+  ASSERT_EQ(files.size(), 1u);
+  const std::string bytes = ReadText(files[0]);
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), CoreBytes({picture_}));
+}
+
 // ESC/POS that point-of-sale software writes itself goes to the printer as
 // it is, whatever it holds: typed by its first bytes from the command line,
 // named application/vnd.escpos from IPP clients.
