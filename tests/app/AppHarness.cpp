@@ -201,9 +201,10 @@ RunResult Shell(const std::string& command) {
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
 void AppServer::Start(const std::string& options) {
-  const std::string command = "exec " + Binary() + " server " + options + " -o server-port=" + std::to_string(kPort) +
+  // The options given come last: a later -o of the same name wins.
+  const std::string command = "exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
                               " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
-                              "/spool -o state-file=" + dir_ + "/state >>" + dir_ + "/stdout 2>&1";
+                              "/spool -o state-file=" + dir_ + "/state " + options + " >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();
   if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);  // no server outlives a test that dies

@@ -98,6 +98,7 @@ class AppServer {
   // sanitizer builds, leaked.
   int Stop();
   bool Alive();
+  int Pid() const { return pid_; }
   // The app's own command line against this server.
   RunResult Cli(const std::string& args);
   std::string Log();
