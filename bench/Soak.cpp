@@ -410,7 +410,8 @@ void Soak::AddPrinters() {
       p->stall = std::make_unique<StallingPrinter>(kStallAfter);
       uri = p->stall->uri();
     } else {
-      p->fake = std::make_unique<FakePrinter>(d.fault == Fault::Reset ? kResetAfter : 0);
+      p->fake = d.fault == Fault::Reset ? std::make_unique<FakePrinter>(::Fault::ResetEach, kResetAfter)
+                                         : std::make_unique<FakePrinter>();
       // Not status bytes (bits 1 and 4 set, 0 and 7 clear): the status stays unknown.
       if (d.fault == Fault::Nonsense) p->fake->Answer(StatusAnswers{0xFF, 0x00, 0x81, 0x6D});
       uri = p->fake->uri();
