@@ -11,6 +11,7 @@
 
 #include "EscposDriver.h"
 #include "Guard.h"
+#include "Liveness.h"
 #include "ReceiptPage.h"
 
 namespace {
@@ -170,6 +171,8 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, Guarded<EscposPdfFilter>, nullptr);
+  for (const char* raster : {"image/pwg-raster", "image/urf"})
+    papplSystemAddMIMEFilter(system, raster, kEscposFormat, Guarded<EscposRasterRepeat>, nullptr);
   papplSystemSetMIMECallback(system, Guarded<TypeEscpos>, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
   if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", Guarded<AddPrinterPage>, nullptr);
@@ -177,7 +180,9 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
 
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
   papplSystemLoadState(system, StateFile.c_str());
-  papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
+  // Saved apart from the server's locks, and watched by systemd: see Liveness.h.
+  papplSystemSetSaveCallback(system, Guarded<SaveOutsideLocks<SaveState>>, nullptr);
+  StartLiveness(system);
   papplSystemAddTimerCallback(system, 0, 0, Guarded<WrapStopSignals>, nullptr);
 
   std::printf("%s: listening on http://%s:%d/\n", kAppName, listen, papplSystemGetHostPort(system));

@@ -178,8 +178,8 @@ RunResult Shell(const std::string& command) {
 
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
-void AppServer::Start() {
-  const std::string command = "exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
+void AppServer::Start(const std::string& environment) {
+  const std::string command = environment + " exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
                               " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
                               "/spool -o state-file=" + dir_ + "/state >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();
@@ -200,8 +200,13 @@ void AppServer::Start() {
 int AppServer::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
+  // PAPPL itself waits up to a minute for the jobs in progress; a server
+  // that has not stopped well after that hangs, and is killed.
   int status = 0;
-  waitpid(pid_, &status, 0);
+  for (int tenths = 0; waitpid(pid_, &status, WNOHANG) == 0; ++tenths) {
+    if (tenths == 900) kill(pid_, SIGKILL);
+    usleep(100000);
+  }
   pid_ = -1;
   // PAPPL leaves its socket behind, and a command that finds a dead socket
   // starts a server of its own.

@@ -82,7 +82,8 @@ class AppServer {
   static std::string Binary() { return LABELFILTER_PRINTER_APP; }
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
-  void Start();
+  // `environment`: variable assignments for the server, as a shell takes them.
+  void Start(const std::string& environment = "");
   // The server's exit status after SIGTERM: 0 unless it crashed or, in
   // sanitizer builds, leaked.
   int Stop();

@@ -1,0 +1,141 @@
+#include "Liveness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "Guard.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// --- systemd's notify protocol: one datagram per message to the socket
+// named by NOTIFY_SOCKET ('@' for the abstract namespace). ---
+
+bool Notify(const char* message) {
+  const char* path = std::getenv("NOTIFY_SOCKET");
+  if (!path || !*path) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const size_t length = std::strlen(path);
+  if (length >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path, length);
+  if (path[0] == '@') address.sun_path[0] = '\0';
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool sent = sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+                           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length)) >= 0;
+  close(fd);
+  return sent;
+}
+
+// The watchdog's period in seconds as systemd gives it (for this process),
+// or 0.
+long WatchdogSeconds() {
+  const char* pid = std::getenv("WATCHDOG_PID");
+  if (pid && std::atol(pid) != static_cast<long>(getpid())) return 0;
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  return usec ? std::atol(usec) / 1000000 : 0;
+}
+
+// --- Saves in a child process. Only the main loop's thread saves (PAPPL
+// calls the save callback and the timers there), so this needs no lock. ---
+
+// A child that takes longer met a lock held at the moment it was forked,
+// which it would wait for in vain: it is killed and the save done again.
+constexpr auto kSaveDeadline = 10s;
+
+struct Saving {
+  bool (*save)(pappl_system_t*, void*) = nullptr;
+  void* data = nullptr;
+  pid_t child = -1;
+  Clock::time_point started;
+  bool again = false;  // the state changed after the child took its copy
+  bool saved = false;  // how the last child ended
+};
+Saving Save;
+
+bool Fork(pappl_system_t* system) {
+  Save.again = false;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to save the state: %s", std::strerror(errno));
+    Save.again = true;
+    return false;
+  }
+  if (pid == 0) _exit(Save.save(system, Save.data) ? 0 : 1);
+  Save.child = pid;
+  Save.started = Clock::now();
+  return true;
+}
+
+// Collects the child once it has ended; kills it past its deadline. Returns
+// whether no child is left.
+bool Reap(pappl_system_t* system) {
+  if (Save.child < 0) return true;
+  int status = 0;
+  const pid_t ended = waitpid(Save.child, &status, WNOHANG);
+  if (ended == 0 && Clock::now() - Save.started < kSaveDeadline) return false;
+  if (ended == 0) {
+    kill(Save.child, SIGKILL);
+    waitpid(Save.child, &status, 0);
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "Saving the state waited for a lock held when it began; saving again.");
+    Save.again = true;
+    Save.saved = false;
+  } else {
+    Save.saved = ended > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!Save.saved) papplLog(system, PAPPL_LOGLEVEL_ERROR, "The state was not saved (the reason is logged above).");
+  }
+  Save.child = -1;
+  return true;
+}
+
+// The main loop's timer: the watchdog, and saves to finish or do again.
+bool Tick(pappl_system_t* system, void*) {
+  static bool told = false;
+  if (!told) {
+    told = true;
+    if (Notify("READY=1"))
+      papplLog(system, PAPPL_LOGLEVEL_INFO, "Told systemd the server is ready; watchdog every %ld s.", WatchdogSeconds());
+  }
+  if (WatchdogSeconds() > 0) Notify("WATCHDOG=1");
+  if (Reap(system) && Save.again) Fork(system);
+  return true;
+}
+
+}  // namespace
+
+void StartLiveness(pappl_system_t* system) {
+  // systemd asks for half the period; once a second also keeps saves prompt.
+  papplSystemAddTimerCallback(system, 0, 1, Guarded<Tick>, nullptr);
+}
+
+bool SaveApart(pappl_system_t* system, bool (*save)(pappl_system_t*, void*), void* data) {
+  Save.save = save;
+  Save.data = data;
+  if (papplSystemIsRunning(system)) {
+    // A save in progress holds an older copy: one more follows it.
+    if (!Reap(system)) return Save.again = true;
+    return Fork(system);
+  }
+  // The server has stopped: its last save is waited for, and done again
+  // should it meet a lock its copy holds.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    while (!Reap(system)) std::this_thread::sleep_for(10ms);
+    if (!Fork(system)) return false;
+    while (!Reap(system)) std::this_thread::sleep_for(10ms);
+    if (!Save.again) return Save.saved;
+  }
+  return false;
+}
