@@ -21,7 +21,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 // --- systemd's notify protocol: one datagram per message to the socket
-// named by NOTIFY_SOCKET ('@' for the abstract namespace). ---
+// named by NOTIFY_SOCKET ('@' for the abstract namespace). Never waits: a
+// listener that does not read must not stop the main loop. ---
 
 bool Notify(const char* message) {
   const char* path = std::getenv("NOTIFY_SOCKET");
@@ -34,7 +35,7 @@ bool Notify(const char* message) {
   if (path[0] == '@') address.sun_path[0] = '\0';
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  const bool sent = sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+  const bool sent = sendto(fd, message, std::strlen(message), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
                            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length)) >= 0;
   close(fd);
   return sent;

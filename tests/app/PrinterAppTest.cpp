@@ -709,11 +709,12 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
                  " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
   EXPECT_TRUE(notify.Hears("READY=1", 10));
 
-  struct Send { const char *printer, *file; bool cancel = false; };
+  // pause: seconds before the client starts (within the 700 ms the shim holds a job's thread).
+  struct Send { const char *printer, *file; bool cancel = false; const char* pause = "0"; };
   // later: sent once the first ones wait for race3's paper, which then comes back.
   struct Case { const char* what; std::vector<Send> sends, later = {}; };
   const Case cases[] = {
-      {"a raster job streamed while a raw job's thread starts", {{"race3", "a.bin"}, {"race3", "marked.pwg"}}},
+      {"a raster job streamed while a raw job's thread starts", {{"race3", "a.bin"}, {"race3", "marked.pwg", false, "0.3"}}},
       {"two jobs that end together start the next one twice", {{"race3", "a.bin"}, {"race3", "b.bin"}},
        {{"race3", "c.bin"}}},
       {"two printers, three clients each, one job cancelled",
@@ -727,7 +728,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
     std::string script = "cd " + TestDir("docs") + " && export HOME=" + TestDir("server") + " || exit 1; ";
     for (const Send& s : sends) {
       const std::string submit = AppServer::Binary() + " submit -d " + s.printer + " " + s.file;
-      script += "{ " + (s.cancel ? "id=$(" + submit + ") && " + AppServer::Binary() + " cancel -d " + s.printer +
+      script += std::string("{ sleep ") + s.pause + "; " + (s.cancel ? "id=$(" + submit + ") && " + AppServer::Binary() + " cancel -d " + s.printer +
                                        " -j ${id##*-} && echo $id" : submit) +
                 " >out" + std::to_string(outputs++) + " 2>&1; } & ";
     }
