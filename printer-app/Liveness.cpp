@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -75,7 +76,13 @@ bool Fork(pappl_system_t* system) {
     Save.again = true;
     return false;
   }
-  if (pid == 0) _exit(Save.save(system, Save.data) ? 0 : 1);
+  if (pid == 0) {
+    // Never outlives the server, nor waits for ever on a lock its copy holds.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::signal(SIGALRM, SIG_DFL);
+    alarm(static_cast<unsigned>(std::chrono::seconds(kSaveDeadline).count()) * 2);
+    _exit(Save.save(system, Save.data) ? 0 : 1);
+  }
   Save.child = pid;
   Save.started = Clock::now();
   return true;

@@ -265,8 +265,9 @@ std::string AttributeOnce(const std::string& printer, const std::string& attr, c
 JobEnd WaitForJob(const std::string& printer, int jobId) {
   const std::string state = AttributeOnce(printer, "job-state", "= completed|= aborted|= canceled", jobId);
   const std::string message = AttributeOnce(printer, "job-state-message", "", jobId);
-  const size_t at = message.find(" = ");
-  return {ippEnumValue("job-state", state.substr(state.find(" = ") + 3).c_str()),
+  const size_t at = message.find(" = "), stateAt = state.find(" = ");
+  if (stateAt == std::string::npos) return {0, "no answer about job " + std::to_string(jobId)};
+  return {ippEnumValue("job-state", state.substr(stateAt + 3).c_str()),
           at == std::string::npos ? "" : message.substr(at + 3)};
 }
 

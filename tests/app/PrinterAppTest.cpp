@@ -689,7 +689,6 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
       server_->Start();
     }
   } stopper;
-  struct Dbg { ~Dbg() { Shell("rm -rf " LABELFILTER_BINARY_DIR "/dbg; cp -r /tmp/printer-app-tests " LABELFILTER_BINARY_DIR "/dbg"); } } dbg;  // DEBUG
   const std::pair<const char*, FakePrinter*> printers[] = {{"race1", &one}, {"race2", &two}, {"race3", &slow}};
   for (const auto& [name, device] : printers)
     ASSERT_EQ(server_->Cli(std::string("add -d ") + name + " -m escpos-80mm-203dpi -v " + device->uri()).status, 0);
@@ -806,8 +805,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
   EXPECT_EQ(slow.WaitForConnection(waitingConnection), expected["a.bin"]);
 
   EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
-  server_->Start();
-  for (const auto& [name, device] : printers) EXPECT_EQ(server_->Cli(std::string("delete -d ") + name).status, 0);
+  server_->Start();  // without the shim
 }
 
 }  // namespace
