@@ -20,6 +20,7 @@
 #include "DrawerKicks.h"
 #include "Guard.h"
 #include "ImageInput.h"
+#include "JobTurns.h"
 #include "JobSettings.h"
 #include "PdfInput.h"
 #include "PrinterStatus.h"
@@ -182,17 +183,21 @@ std::function<bool()> CancelCheck(pappl_job_t* job) {
 
 struct RasterJob {
   ReceiptJob receipt;
+  JobTurn turn;         // the printer is this job's from its first page to its end
   bool failed = false;  // a page was refused: the job ends without its job-end commands
 };
 
 RasterJob* RasterOf(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
 bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  JobTurn turn = JobTurn::Take(job);
+  if (!turn.granted()) return turn.answer();
   const Model& model = ModelOf(papplJobGetPrinter(job));
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
   auto raster = std::make_unique<RasterJob>(
-      RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job))});
+      RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job)),
+                std::move(turn)});
   papplJobSetData(job, raster.release());  // EndJob takes it back
   return true;
 }
@@ -234,8 +239,7 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   papplJobSetData(job, nullptr);
   if (!raster || raster->failed) return false;
   std::string failure = raster->receipt.Finish();
-  if (!failure.empty()) return FailSending(job, device, failure);
-  return EndSending(job, device);
+  return raster->turn.End(failure.empty() ? EndSending(job, device) : FailSending(job, device, failure));
 }
 
 // --- ESC/POS sent as it is ---
@@ -264,7 +268,7 @@ std::string FilterRaw(FILE* f, const ByteSink* send, size_t& kicks) {
   return filter.Finish() ? "" : "the document ends inside an ESC/POS command (raw-drawer-kicks is drop)";
 }
 
-bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+bool SendRaw(pappl_job_t* job, pappl_device_t* device) {
   const std::optional<std::string> document = DocumentOf(job);
   if (!document) return false;
   std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(document->c_str(), "rb"), std::fclose);
@@ -293,6 +297,11 @@ bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   while ((n = std::fread(buffer, 1, sizeof buffer, f.get())) > 0)
     if (!send({buffer, n})) return FailSending(job, device, "the printer connection failed");
   return EndSending(job, device);
+}
+
+bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
+  JobTurn turn = JobTurn::Take(job);
+  return turn.granted() ? turn.End(SendRaw(job, device)) : turn.answer();
 }
 
 // --- Identify and test page ---
@@ -494,7 +503,9 @@ const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*
   return driver;
 }
 
-bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+namespace {
+
+bool PrintImage(pappl_job_t* job, pappl_device_t* device) {
   const std::optional<std::string> document = DocumentOf(job);
   if (!document) return false;
   LaidOutJob laid = StartLaidOut(job, device);
@@ -514,7 +525,7 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   return true;
 }
 
-bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+bool PrintPdf(pappl_job_t* job, pappl_device_t* device) {
   const std::optional<std::string> document = DocumentOf(job);
   if (!document) return false;
   LaidOutJob laid = StartLaidOut(job, device);
@@ -544,4 +555,24 @@ bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
   }
   if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
   return EndSending(job, device);
+}
+
+}  // namespace
+
+bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  JobTurn turn = JobTurn::Take(job);
+  return turn.granted() ? turn.End(PrintImage(job, device)) : turn.answer();
+}
+
+bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void*) {
+  JobTurn turn = JobTurn::Take(job);
+  return turn.granted() ? turn.End(PrintPdf(job, device)) : turn.answer();
+}
+
+bool EscposRasterRepeat(pappl_job_t* job, pappl_device_t*, void*) {
+  if (papplJobGetFilename(job)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "A spooled raster document cannot be printed: raster prints as it is sent.");
+    return false;
+  }
+  return JobTurn::Repeat(job);
 }

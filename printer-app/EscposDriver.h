@@ -22,6 +22,11 @@ bool EscposImageFilter(pappl_job_t* job, pappl_device_t* device, void* data);
 // Filter for PDF documents, drawn page by page at the head's width.
 bool EscposPdfFilter(pappl_job_t* job, pappl_device_t* device, void* data);
 
+// Filter for PWG and Apple raster jobs that PAPPL 1.3 starts a second time:
+// their pages print from the request that brings them (the raster callbacks),
+// so this only waits for that to end. Without it PAPPL would abort the job.
+bool EscposRasterRepeat(pappl_job_t* job, pappl_device_t* device, void* data);
+
 // The format of ESC/POS data sent as it is (the test page, raw jobs from
 // point-of-sale software that writes its own ESC/POS).
 inline constexpr const char* kEscposFormat = "application/vnd.escpos";

@@ -13,6 +13,7 @@
 
 #include "EscposDriver.h"
 #include "Guard.h"
+#include "Liveness.h"
 #include "ReceiptPage.h"
 #include "StateFile.h"
 
@@ -201,6 +202,8 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, Guarded<EscposPdfFilter>, nullptr);
+  for (const char* raster : {"image/pwg-raster", "image/urf"})
+    papplSystemAddMIMEFilter(system, raster, kEscposFormat, Guarded<EscposRasterRepeat>, nullptr);
   papplSystemSetMIMECallback(system, Guarded<TypeEscpos>, nullptr);
 #if LABELFILTER_PAPPL_VERSION < 104
   if (DnssdBrowsingAborts()) papplSystemAddResourceCallback(system, "/addprinter", "text/html", Guarded<AddPrinterPage>, nullptr);
@@ -208,7 +211,9 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
 
   StateFile = Option("state-file", num_options, options, DefaultStateFile().c_str());
   LoadStateChecked(system, StateFile);
-  papplSystemSetSaveCallback(system, Guarded<SaveState>, nullptr);
+  // Saved apart from the server's locks, and watched by systemd: see Liveness.h.
+  papplSystemSetSaveCallback(system, Guarded<SaveOutsideLocks<SaveState>>, nullptr);
+  StartLiveness(system);
   papplSystemAddTimerCallback(system, 0, 1, Guarded<CheckDefaults>, nullptr);
 
   if (const char* file = Option("admin-password-file", num_options, options); file && !SetAdminPassword(system, file)) {

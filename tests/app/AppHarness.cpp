@@ -200,9 +200,9 @@ RunResult Shell(const std::string& command) {
 
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
-void AppServer::Start(const std::string& options) {
+void AppServer::Start(const std::string& options, const std::string& environment) {
   // The options given come last: a later -o of the same name wins.
-  const std::string command = "exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
+  const std::string command = environment + " exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
                               " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
                               "/spool -o state-file=" + dir_ + "/state " + options + " >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();
@@ -223,8 +223,13 @@ void AppServer::Start(const std::string& options) {
 int AppServer::Stop() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGTERM);
+  // PAPPL itself waits up to a minute for the jobs in progress; a server
+  // that has not stopped well after that hangs, and is killed.
   int status = 0;
-  waitpid(pid_, &status, 0);
+  for (int tenths = 0; waitpid(pid_, &status, WNOHANG) == 0; ++tenths) {
+    if (tenths == 900) kill(pid_, SIGKILL);
+    usleep(100000);
+  }
   pid_ = -1;
   // PAPPL leaves its socket behind, and a command that finds a dead socket
   // starts a server of its own.
@@ -283,8 +288,9 @@ std::string AttributeOnce(const std::string& printer, const std::string& attr, c
 JobEnd WaitForJob(const std::string& printer, int jobId) {
   const std::string state = AttributeOnce(printer, "job-state", "= completed|= aborted|= canceled", jobId);
   const std::string message = AttributeOnce(printer, "job-state-message", "", jobId);
-  const size_t at = message.find(" = ");
-  return {ippEnumValue("job-state", state.substr(state.find(" = ") + 3).c_str()),
+  const size_t at = message.find(" = "), stateAt = state.find(" = ");
+  if (stateAt == std::string::npos) return {0, "no answer about job " + std::to_string(jobId)};
+  return {ippEnumValue("job-state", state.substr(stateAt + 3).c_str()),
           at == std::string::npos ? "" : message.substr(at + 3)};
 }
 

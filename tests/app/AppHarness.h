@@ -92,8 +92,9 @@ class AppServer {
   static std::string Binary() { return LABELFILTER_PRINTER_APP; }
   explicit AppServer(std::string dir);
   ~AppServer() { Stop(); }
-  // `options`: more of the server's -o options.
-  void Start(const std::string& options = "");
+  // `options`: more of the server's -o options; `environment`: variable
+  // assignments for the server, as a shell takes them.
+  void Start(const std::string& options = "", const std::string& environment = "");
   // The server's exit status after SIGTERM: 0 unless it crashed or, in
   // sanitizer builds, leaked.
   int Stop();

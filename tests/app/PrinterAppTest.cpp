@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cups/cups.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -997,6 +1000,185 @@ TEST_F(PrinterApp, RemoteChangesNeedThePasswordPrintingDoesNot) {
   server_->Start();
   ASSERT_EQ(server_->Cli("modify -d receipt -o cash-drawer-default=none").status, 0);
   Shell("ip netns del lf-remote; ip link del lf-veth0");
+}
+
+// --- Concurrency: several clients and printers at once, raw and raster
+// jobs, cancels. Each printer receives each job's bytes exactly once and
+// whole. The server runs with tests/app/RaceShim.c preloaded, which makes
+// PAPPL's races happen on every run; it also reports to a systemd-style
+// notify socket, which must hear from it while it answers. ---
+
+// The notify socket systemd would give the service.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path), fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  }
+  ~NotifySocket() { close(fd_); }
+  // Whether `message` arrives within `seconds` (earlier ones are dropped).
+  bool Hears(const std::string& message, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (char buffer[256]; std::chrono::steady_clock::now() < deadline;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) != 1) continue;
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0 && std::string(buffer, static_cast<size_t>(n)).find(message) != std::string::npos) return true;
+    }
+    return false;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_;
+};
+
+size_t Occurrences(const Bytes& haystack, const Bytes& needle) {
+  size_t count = 0;
+  for (auto at = haystack.begin(); (at = std::search(at, haystack.end(), needle.begin(), needle.end())) != haystack.end();
+       at += static_cast<std::ptrdiff_t>(needle.size()))
+    ++count;
+  return count;
+}
+
+TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
+  FakePrinter one, two, slow;
+  // A server that hangs is stopped (and killed) before the fake printers it
+  // holds connections to.
+  struct Stopper {
+    ~Stopper() {
+      if (!::testing::Test::HasFailure()) return;
+      server_->Stop();
+      server_->Start();
+    }
+  } stopper;
+  const std::pair<const char*, FakePrinter*> printers[] = {{"race1", &one}, {"race2", &two}, {"race3", &slow}};
+  for (const auto& [name, device] : printers)
+    ASSERT_EQ(server_->Cli(std::string("add -d ") + name + " -m escpos-80mm-203dpi -v " + device->uri()).status, 0);
+  std::map<std::string, Bytes> expected = {{"marked.pwg", CoreBytes({picture_})}};
+  for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+    std::string text = "\x1b@";  // 600 KB: many writes, which jobs sent at once interleave
+    for (int line = 0; line < 40000; ++line) text += std::string(name) + " line " + std::to_string(line) + "\n";
+    std::ofstream(File(name)) << text << "\x1dV\x42";
+    expected[name] = Bytes(text.begin(), text.end());
+    expected[name].insert(expected[name].end(), {0x1D, 'V', 0x42});
+  }
+  const std::string slowSave = TestDir("docs") + "/slow-save";
+  NotifySocket notify(TestDir("docs") + "/notify");
+  EXPECT_EQ(server_->Stop(), 0);
+  server_->Start("", std::string("LD_PRELOAD=") + LABELFILTER_RACE_SHIM + " LABELFILTER_SLOW_SAVE=" + slowSave +
+                 " NOTIFY_SOCKET=" + notify.path() + " WATCHDOG_USEC=3000000" +
+                 " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
+  EXPECT_TRUE(notify.Hears("READY=1", 10));
+
+  // pause: seconds before the client starts (within the 700 ms the shim holds a job's thread).
+  struct Send { const char *printer, *file; bool cancel = false; const char* pause = "0"; };
+  // later: sent once the first ones wait for race3's paper, which then comes back.
+  struct Case { const char* what; std::vector<Send> sends, later = {}; };
+  const Case cases[] = {
+      {"a raster job streamed while a raw job's thread starts", {{"race3", "a.bin"}, {"race3", "marked.pwg", false, "0.3"}}},
+      {"two jobs that end together start the next one twice", {{"race3", "a.bin"}, {"race3", "b.bin"}},
+       {{"race3", "c.bin"}}},
+      {"two printers, three clients each, one job cancelled",
+       {{"race1", "a.bin"}, {"race1", "b.bin", true}, {"race1", "c.bin"},
+        {"race2", "c.bin"}, {"race2", "marked.pwg"}, {"race2", "a.bin"}}},
+  };
+  const StatusAnswers kPaperOut = {0x1A, 0x32, 0x12, 0x72};
+  int outputs = 0;
+  // All clients at once; a cancel follows its own submission at once.
+  auto sendAll = [&](const std::vector<Send>& sends) {
+    std::string script = "cd " + TestDir("docs") + " && export HOME=" + TestDir("server") + " || exit 1; ";
+    for (const Send& s : sends) {
+      const std::string submit = AppServer::Binary() + " submit -d " + s.printer + " " + s.file;
+      script += std::string("{ sleep ") + s.pause + "; " + (s.cancel ? "id=$(" + submit + ") && { " + AppServer::Binary() + " cancel -d " + s.printer +
+                                       " -j ${id##*-}; echo $id; }" : submit) +
+                " >out" + std::to_string(outputs++) + " 2>&1; } & ";
+    }
+    return std::thread([script] { Shell(script + "wait"); });
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::map<FakePrinter*, size_t> before;
+    for (const auto& [name, device] : printers) before[device] = device->Connections();
+    const int first = outputs;
+    const bool paper = std::any_of(c.sends.begin(), c.sends.end(), [](const Send& s) { return s.printer == std::string("race3"); });
+    if (paper) slow.Answer(kPaperOut);
+    std::thread clients = sendAll(c.sends);
+    if (paper) {
+      sleep(2);
+      std::thread more = sendAll(c.later);
+      sleep(1);
+      slow.Answer(kPrinterReady);
+      more.join();
+    }
+    clients.join();
+    std::vector<Send> all = c.sends;
+    all.insert(all.end(), c.later.begin(), c.later.end());
+    std::map<std::string, std::vector<const Send*>> byPrinter;
+    for (size_t i = 0; i < all.size(); ++i) {
+      const Send& s = all[i];
+      const std::string out = ReadText(TestDir("docs") + "/out" + std::to_string(first + static_cast<int>(i)));
+      const JobEnd end = WaitForJob(s.printer, JobIdIn(out));
+      // A cancel may come once the job has ended: then it is completed.
+      EXPECT_TRUE(end.state == IPP_JSTATE_COMPLETED || (s.cancel && end.state == IPP_JSTATE_CANCELED))
+          << s.file << ": " << out << end.state << " " << end.message;
+      byPrinter[s.printer].push_back(&s);
+    }
+    for (const auto& [name, device] : printers) {
+      if (!byPrinter.count(name)) continue;
+      WaitForIdle(name);
+      Bytes received;
+      for (size_t i = before[device]; i < device->Connections(); ++i) {
+        const Bytes b = device->WaitForConnection(i);
+        received.insert(received.end(), b.begin(), b.end());
+      }
+      size_t whole = 0;
+      for (const Send* s : byPrinter[name]) {
+        // A cancel that comes once the data has gone out ends a job that
+        // printed whole: at most once, and never in part.
+        const size_t times = Occurrences(received, expected[s->file]);
+        if (s->cancel) EXPECT_LE(times, 1u) << name << ": " << s->file;
+        else EXPECT_EQ(times, 1u) << name << ": " << s->file;
+        whole += times * expected[s->file].size();
+      }
+      EXPECT_EQ(received.size(), whole) << name << ": more or less than the jobs sent";
+    }
+  }
+
+  // Raster jobs turned away as busy while the state is being saved: each
+  // submission wakes the main loop, which saves the record of the job
+  // before it, slowly, while this one is refused.
+  slow.Answer(kPaperOut);
+  const size_t waitingConnection = slow.Connections();
+  std::ofstream(slowSave) << "";
+  const RunResult waiting = server_->Cli("submit -d race3 " + File("a.bin"));
+  ASSERT_EQ(waiting.status, 0) << waiting.output;
+  AttributeOnce("race3", "job-state-message", "Waiting", JobIdIn(waiting.output));
+  std::ofstream(File("busy.test")) << "{\n  OPERATION Print-Job\n  GROUP operation-attributes-tag\n"
+                                       "  ATTR charset attributes-charset utf-8\n  ATTR naturalLanguage "
+                                       "attributes-natural-language en\n  ATTR uri printer-uri $uri\n"
+                                       "  ATTR mimeMediaType document-format image/pwg-raster\n"
+                                       "  FILE $filename\n  STATUS server-error-busy\n}\n";
+  for (int i = 0; i < 3; ++i) {
+    const RunResult busy = Shell("timeout 30 ipptool -t -f " + File("marked.pwg") + " ipp://localhost:" +
+                                 std::to_string(AppServer::kPort) + "/ipp/print/race3 " + File("busy.test"));
+    EXPECT_EQ(busy.status, 0) << busy.output;
+  }
+  const RunResult after = Shell("HOME=" + TestDir("server") + " timeout 30 " + AppServer::Binary() +
+                                " submit -d race1 " + File("b.bin"));
+  EXPECT_TRUE(notify.Hears("WATCHDOG=1", 5)) << "the watchdog is no longer fed";
+  ASSERT_EQ(after.status, 0) << "the server hangs: " << after.output;
+  std::filesystem::remove(slowSave);
+  slow.Answer(kPrinterReady);
+  EXPECT_EQ(WaitForJob("race3", JobIdIn(waiting.output)).state, IPP_JSTATE_COMPLETED);
+  EXPECT_EQ(slow.WaitForConnection(waitingConnection), expected["a.bin"]);
+
+  EXPECT_EQ(server_->Stop(), 0) << ReadText(TestDir("server") + "/stdout");
+  server_->Start();  // without the shim
 }
 
 }  // namespace
