@@ -107,7 +107,8 @@ FakePrinter::FakePrinter(Fault fault, size_t after)
       while ((limit == 0 || raw.size() < limit) && (n = read(fd, buffer, chatty ? 1024 : sizeof buffer)) > 0) {
         // A late status answer, or whatever else a printer says unasked:
         // left unread, the sender's close would reset the connection.
-        if (chatty && (write(fd, "\0", 1) != 1 || usleep(5000) != 0)) break;
+        // MSG_NOSIGNAL: a server that has hung up must not kill the test with SIGPIPE.
+        if (chatty && (send(fd, "\0", 1, MSG_NOSIGNAL) != 1 || usleep(5000) != 0)) break;
         raw.insert(raw.end(), buffer, buffer + n);
         while (at < raw.size()) {
           const size_t left = raw.size() - at;
@@ -123,7 +124,7 @@ FakePrinter::FakePrinter(Fault fault, size_t after)
             if (nextFromBand_ <= bands) answers_ = nextAnswers_;
             const std::optional<StatusAnswers> answers = answers_;
             lock.unlock();
-            if (answers && write(fd, &(*answers)[raw[at + 2] - 1], 1) != 1) break;
+            if (answers && send(fd, &(*answers)[raw[at + 2] - 1], 1, MSG_NOSIGNAL) != 1) break;
             ++c.queries;
             at += 3;
             continue;
