@@ -177,16 +177,7 @@ void WriteGreyPdf(const std::string& path, int pages, int width, int rows) {
   object("<< /Length " + std::to_string(draw.size()) + " >>\nstream\n" + draw + "\nendstream");
   for (int i = 0; i < pages; ++i)
     object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + w + " " + h + "] /Contents 3 0 R >>");
-  const size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
-  for (size_t at : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", at);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(xref) + "\n%%EOF\n";
-  std::ofstream(path, std::ios::binary) << pdf;
+  WritePdfEnd(path, pdf, offsets);
 }
 
 bool Terminal(int state) { return state >= IPP_JSTATE_CANCELED; }

@@ -356,6 +356,19 @@ void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::o
   close(fd);
 }
 
+void WritePdfEnd(const std::string& path, std::string& pdf, const std::vector<size_t>& offsets) {
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t at : offsets) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", at);
+    pdf += entry;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(xref) + "\n%%EOF\n";
+  std::ofstream(path, std::ios::binary) << pdf;
+}
+
 void WritePdf(const std::string& path, const std::vector<Picture>& pages) {
   std::string pdf = "%PDF-1.4\n";
   std::vector<size_t> offsets;
@@ -381,16 +394,7 @@ void WritePdf(const std::string& path, const std::vector<Picture>& pages) {
            std::to_string(p.grey.size()) + " >>\nstream\n" + std::string(p.grey.begin(), p.grey.end()) +
            "\nendstream");
   }
-  const size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
-  for (size_t at : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", at);
-    pdf += entry;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(xref) + "\n%%EOF\n";
-  std::ofstream(path, std::ios::binary) << pdf;
+  WritePdfEnd(path, pdf, offsets);
 }
 
 std::string ReadText(const std::string& path) {

@@ -147,6 +147,9 @@ void WritePng(const std::string& path, const Picture& picture);
 void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows = {});
 // A PDF of one picture a page, each page as large as its picture at 203 dpi.
 void WritePdf(const std::string& path, const std::vector<Picture>& pages);
+// Ends a PDF whose objects 1.. start at `offsets` (object 1 the catalog):
+// its cross-reference table and trailer, then writes it to `path`.
+void WritePdfEnd(const std::string& path, std::string& pdf, const std::vector<size_t>& offsets);
 
 std::string ReadText(const std::string& path);
 std::string TestDir(const std::string& name);
