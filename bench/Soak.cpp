@@ -803,6 +803,8 @@ int Soak::Run() {
     }
   }
   after_ = ended ? Figures(pid_) : after_;
+  // Where the idle server's memory lies, for a reader who wonders.
+  std::ofstream(dir_ + "/server/smaps-after") << ReadText("/proc/" + std::to_string(pid_) + "/smaps");
   if (ended && after_.fds > before_.fds) {
     // Which descriptors: a socket shows its peer (ss), e.g. a printer's port.
     Shell("{ " + fds + "; } >" + dir_ + "/fds-after.txt 2>&1");
