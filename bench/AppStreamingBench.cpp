@@ -27,6 +27,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -67,7 +68,7 @@ uint8_t Glyph(uint32_t seed, uint32_t gx, uint32_t gy) {  // a 5 x 11 cell of a 
   return ((h >> 7) % 5) < 2 ? 0 : 255;
 }
 
-uint8_t TextRow(uint32_t line, uint32_t x, uint32_t rowInLine) {
+uint8_t TextShade(uint32_t line, uint32_t x, uint32_t rowInLine) {
   if (rowInLine >= 22) return 255;  // between lines
   const uint32_t cell = x / 12, inCell = x % 12;
   if (inCell >= 10) return 255;  // between glyphs
@@ -76,7 +77,7 @@ uint8_t TextRow(uint32_t line, uint32_t x, uint32_t rowInLine) {
   return Glyph(line * cells + cell, inCell / 2, rowInLine / 2);
 }
 
-uint8_t PhotoRow(uint32_t x, uint32_t y) {
+uint8_t PhotoShade(uint32_t x, uint32_t y) {
   const double v = 128 + 90 * std::sin(x / 37.0) * std::cos(y / 23.0) + 30 * std::sin((x + 2 * y) / 71.0);
   return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
 }
@@ -87,9 +88,9 @@ Picture ReceiptPicture(uint32_t rows) {
     const uint32_t section = y / 1200, at = y % 1200;
     uint8_t* row = p.grey.data() + size_t{y} * kWidth;
     for (uint32_t x = 0; x < kWidth; ++x) {
-      if (at < 480) row[x] = TextRow(section * 20 + at / 30, x, at % 30);
-      else if (at < 720) row[x] = PhotoRow(x, at - 480);
-      else if (at < 840) row[x] = TextRow(section * 20 + 16 + (at - 720) / 30, x, at % 30);
+      if (at < 480) row[x] = TextShade(section * 20 + at / 30, x, at % 30);
+      else if (at < 720) row[x] = PhotoShade(x, at - 480);
+      else if (at < 840) row[x] = TextShade(section * 20 + 16 + (at - 720) / 30, x, at % 30);
     }
   }
   return p;
@@ -118,36 +119,32 @@ struct Run {
 // `sent` is when the request started going out.
 int PrintJob(const std::string& file, const char* format, const char* dithering, Clock::time_point& sent,
              std::string& error) {
-  http_t* http = httpConnect2("localhost", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  const std::unique_ptr<http_t, decltype(&httpClose)> http(
+      httpConnect2("localhost", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr), httpClose);
   if (!http) {
     error = "cannot connect to the server";
     return -1;
   }
   const std::string resource = std::string("/ipp/print/") + kPrinter;
   const std::string uri = "ipp://localhost:" + std::to_string(AppServer::kPort) + resource;
-  ipp_t* request = ippNewRequest(IPP_OP_PRINT_JOB);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
-  ippAddString(request, IPP_TAG_JOB, IPP_TAG_KEYWORD, "dithering", nullptr, dithering);
+  const std::unique_ptr<ipp_t, decltype(&ippDelete)> request(ippNewRequest(IPP_OP_PRINT_JOB), ippDelete);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
+  ippAddString(request.get(), IPP_TAG_JOB, IPP_TAG_KEYWORD, "dithering", nullptr, dithering);
   std::ifstream in(file, std::ios::binary);
   const auto size = static_cast<size_t>(fs::file_size(file));
   sent = Clock::now();
   // The length covers the request's attributes and the document.
-  http_status_t status = cupsSendRequest(http, request, resource.c_str(), ippLength(request) + size);
+  http_status_t status = cupsSendRequest(http.get(), request.get(), resource.c_str(), ippLength(request.get()) + size);
   std::vector<char> chunk(65536);
   while (status == HTTP_STATUS_CONTINUE && in.read(chunk.data(), chunk.size()).gcount() > 0)
-    status = cupsWriteRequestData(http, chunk.data(), static_cast<size_t>(in.gcount()));
-  ipp_t* response = cupsGetResponse(http, resource.c_str());
-  ippDelete(request);
-  int id = -1;
-  if (ipp_attribute_t* a = response ? ippFindAttribute(response, "job-id", IPP_TAG_INTEGER) : nullptr)
-    id = ippGetInteger(a, 0);
-  else
-    error = std::string("Print-Job failed: ") + cupsLastErrorString();
-  ippDelete(response);
-  httpClose(http);
-  return id;
+    status = cupsWriteRequestData(http.get(), chunk.data(), static_cast<size_t>(in.gcount()));
+  const std::unique_ptr<ipp_t, decltype(&ippDelete)> response(cupsGetResponse(http.get(), resource.c_str()), ippDelete);
+  if (ipp_attribute_t* a = response ? ippFindAttribute(response.get(), "job-id", IPP_TAG_INTEGER) : nullptr)
+    return ippGetInteger(a, 0);
+  error = std::string("Print-Job failed: ") + cupsLastErrorString();
+  return -1;
 }
 
 class Bench {
