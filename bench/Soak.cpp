@@ -13,7 +13,6 @@
 // died and that nothing hung. Run by hand: see --help.
 
 #include <cups/cups.h>
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
