@@ -257,7 +257,7 @@ std::string Tail(const std::string& text, size_t lines) {
   return text.substr(std::min(at + 1, text.size()));
 }
 
-// A cancelled job sends whole pages, then its job end (feed, cut).
+// A cancelled job sends whole bands, then its job end (feed, cut).
 constexpr size_t kJobEndSlack = 64;
 
 // The exit status of a run that could not be made here (no root or no
@@ -568,6 +568,13 @@ bool Soak::WaitForEnd() {
 }
 
 void Soak::Verify() {
+  // PAPPL's `submit` prints the job id of a streamed raster job the server
+  // refused as busy (the answer carries the id of the job it aborted), and
+  // exits 0: such a job is a refusal, not a job that failed.
+  for (Job& j : jobs_)
+    if (j.id > 0 && !j.viaIpp && docs[j.doc].format == "image/pwg-raster" && j.state == IPP_JSTATE_ABORTED &&
+        j.message == "Job aborted.")
+      j.refused = true;
   // Jobs the clients could not send.
   for (const Job& j : jobs_)
     if (!j.failure.empty())
@@ -577,7 +584,7 @@ void Soak::Verify() {
     Printer& p = *printers_[pi];
     std::vector<const Job*> mine;
     for (const Job& j : jobs_)
-      if (j.printer == int(pi) && j.id > 0) mine.push_back(&j);
+      if (j.printer == int(pi) && j.id > 0 && !j.refused) mine.push_back(&j);
     auto label = [&](const Job& j) {
       return "job " + std::to_string(j.id) + " (" + docs[j.doc].name + " to " + p.name +
              (j.cancel ? ", cancelled after " + std::to_string(j.cancelDelayMs) + " ms" : "") + ")";
@@ -603,72 +610,58 @@ void Soak::Verify() {
              std::to_string(kResetAfter) + " bytes (lost output reported as success)");
     }
     if (!p.fake || p.fault == Fault::Reset) continue;
-    // PAPPL keeps the connection open while jobs are queued, and starts a
-    // job when its document is in, not in the order of the job ids: what
-    // the printer received must be the streams of its completed jobs whole,
-    // one after the other in some order, and between them the beginnings of
-    // cancelled jobs (their first pages and a job end).
+    // Each job has a connection of its own, so what a connection carried
+    // must be one job's stream: a completed job's whole, or the start of a
+    // cancelled one (whole bands) and its job end. PAPPL starts a job when
+    // its document is in, not in the order of the job ids, so connections
+    // are matched to jobs by their document: no document may have more
+    // connections than jobs (a job run twice), nor fewer whole ones than
+    // completed jobs (a job lost or cut short).
     Bytes all;
+    std::map<int, size_t> whole, started;  // connections per document
     for (size_t c = 0, n = p.fake->Connections(); c < n; ++c) {
       const Bytes got = p.fake->WaitForConnection(c);
       all.insert(all.end(), got.begin(), got.end());
-    }
-    std::ofstream(dir_ + "/received-" + p.name, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), all.size());
-    std::vector<bool> used(mine.size(), false);
-    auto ref = [&](size_t k) -> const Bytes& { return reference_.at({mine[k]->doc, p.wide}); };
-    auto startsAt = [&](const Bytes& want, size_t at, size_t length) {
-      length = std::min(length, want.size());
-      return all.size() - at >= length && std::equal(want.begin(), want.begin() + length, all.begin() + at);
-    };
-    for (size_t at = 0; at < all.size();) {
-      size_t whole = mine.size(), part = mine.size(), longest = 0;
-      for (size_t k = 0; k < mine.size() && whole == mine.size(); ++k) {
-        if (used[k]) continue;
-        if (mine[k]->state == IPP_JSTATE_COMPLETED) {
-          if (startsAt(ref(k), at, ref(k).size())) whole = k;
-          continue;
+      if (got.empty()) continue;
+      int best = -1;
+      size_t longest = 0;
+      for (size_t d = 0; d < docs.size(); ++d) {
+        const Bytes& want = reference_.at({int(d), p.wide});
+        if (got == want) {
+          best = int(d), longest = got.size();
+          break;
         }
-        const size_t same = std::mismatch(all.begin() + at, all.end(), ref(k).begin(), ref(k).end()).first - (all.begin() + at);
-        if (part == mine.size() || same > longest) part = k, longest = same;
+        const size_t same = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+        if (same > longest) best = int(d), longest = same;
       }
-      if (whole < mine.size()) {
-        used[whole] = true;
-        at += ref(whole).size();
+      if (best < 0 || got.size() - longest > kJobEndSlack) {
+        Fail(p.name + ": connection " + std::to_string(c) + " (" + std::to_string(got.size()) +
+             " bytes) is no job's stream (jobs interleaved or changed); it parts from " +
+             (best < 0 ? std::string("every document") : docs[best].name) + " at byte " + std::to_string(longest));
         continue;
       }
-      if (part == mine.size()) {
-        Fail(p.name + ": the " + std::to_string(all.size() - at) + " bytes from byte " + std::to_string(at) +
-             " of what it received are no job's stream (a job duplicated, interleaved or changed)");
-        break;
-      }
-      // A cancelled job's pages, then its job end, up to where another job
-      // begins. Jobs begin alike (a cancelled job's first copy and the next
-      // picture may share whole bands), so the common part may run well into
-      // the next job: a job's whole stream (a cancel may come too late to
-      // shorten it) is looked for from just after the cancelled job's start,
-      // the first bytes of any other job's only near where its stream stops.
-      used[part] = true;
-      const size_t lo = at + (longest > kJobEndSlack ? longest - kJobEndSlack : 1);
-      const size_t hi = std::min(all.size(), at + longest + kJobEndSlack);
-      size_t next = all.size();
-      for (size_t from = at + 1; from < hi && next == all.size(); ++from)
-        for (size_t k = 0; k < mine.size(); ++k)
-          if (!used[k] && all[from] == ref(k)[0] &&
-              startsAt(ref(k), from, ref(k).size()))
-            next = from;
-      for (size_t from = lo; from < hi && next == all.size(); ++from)
-        for (size_t k = 0; k < mine.size(); ++k)
-          if (!used[k] && startsAt(ref(k), from, 16)) next = from;
-      if (next == all.size() && hi < all.size()) {
-        Fail(p.name + ": the " + std::to_string(all.size() - at) + " bytes from byte " + std::to_string(at) +
-             " of what it received are no job's stream (a job duplicated, interleaved or changed)");
-        break;
-      }
-      at = next;
+      ++started[best];
+      whole[best] += got == reference_.at({best, p.wide});
     }
-    for (size_t k = 0; k < mine.size(); ++k)
-      if (!used[k] && mine[k]->state == IPP_JSTATE_COMPLETED)
-        Fail(label(*mine[k]) + " completed, but its stream (" + std::to_string(ref(k).size()) + " bytes) did not arrive whole");
+    std::ofstream(dir_ + "/received-" + p.name, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), all.size());
+    // Documents that print alike (a picture and its raster) count as one.
+    auto kind = [&](int d) {
+      for (int k = 0; k < d; ++k)
+        if (reference_.at({k, p.wide}) == reference_.at({d, p.wide})) return k;
+      return d;
+    };
+    for (size_t d = 0; d < docs.size(); ++d) {
+      if (kind(int(d)) != int(d)) continue;
+      size_t jobs = 0, completed = 0;
+      for (const Job* j : mine)
+        if (kind(j->doc) == int(d)) ++jobs, completed += j->state == IPP_JSTATE_COMPLETED;
+      if (started[int(d)] > jobs)
+        Fail(p.name + ": " + std::to_string(started[int(d)]) + " connections carried " + docs[d].name + " for " +
+             std::to_string(jobs) + " jobs (a job sent twice)");
+      if (whole[int(d)] < completed)
+        Fail(p.name + ": " + std::to_string(completed) + " " + docs[d].name + " jobs completed, but only " +
+             std::to_string(whole[int(d)]) + " whole streams arrived (lost output reported as success)");
+    }
   }
   // Nothing leaked: the idle server holds what it held before the jobs.
   if (after_.fds > before_.fds)
