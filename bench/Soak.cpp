@@ -13,7 +13,6 @@
 // died and that nothing hung. Run by hand: see --help.
 
 #include <cups/cups.h>
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -183,30 +182,6 @@ void WriteGreyPdf(const std::string& path, int pages, int width, int rows) {
 bool Terminal(int state) { return state >= IPP_JSTATE_CANCELED; }
 
 // --- The server's process ---
-
-struct ProcessFigures {
-  long fds = -1, threads = -1, rssKiB = -1, hwmKiB = -1;
-};
-
-ProcessFigures Figures(int pid) {
-  ProcessFigures f;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    auto value = [&](const char* key, long& into) {
-      if (line.rfind(key, 0) == 0) into = std::atol(line.c_str() + std::strlen(key));
-    };
-    value("Threads:", f.threads);
-    value("VmRSS:", f.rssKiB);
-    value("VmHWM:", f.hwmKiB);
-  }
-  if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-    f.fds = 0;
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++f.fds;
-    closedir(d);
-  }
-  return f;
-}
 
 // Alive and not a zombie; never reaps it (the harness does, when it stops it).
 bool Running(int pid) {

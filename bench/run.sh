@@ -326,4 +326,13 @@ if [ "$keep" = 1 ]; then
   cp -a "$work" "$kept"
   echo "run.sh: the runs (runs/ID.TOOL: out, err, status) are kept in $kept" >&2
 fi
+# The printer application's streaming benchmark, when the build has the
+# printer application: a table of its own (README.md, "Benchmarks").
+if cmake --build "$build" --target app_streaming_bench -j2 >"$work/app-build.log" 2>&1; then
+  echo
+  "$build/bench/app_streaming_bench" $([ "$markdown" = 1 ] && echo --markdown) ||
+    problem "app_streaming_bench could not make its runs"
+else
+  echo "run.sh: no app_streaming_bench in $build (no printer application): its table is left out" >&2
+fi
 exit "$failed"

@@ -1,10 +1,12 @@
 #include "AppHarness.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +94,8 @@ FakePrinter::FakePrinter(Fault fault, size_t after)
     // The first connection that gets `after_` bytes is the one that fails.
     bool failedOnce = false;
     for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+      const int one = 1;
+      if (prompt_) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       const bool chatty = fault_ == Fault::Chatty;
       const size_t limit =
           fault_ == Fault::ResetEach || (!failedOnce && (fault_ == Fault::ResetFirst || fault_ == Fault::StallFirst))
@@ -109,7 +113,10 @@ FakePrinter::FakePrinter(Fault fault, size_t after)
         // left unread, the sender's close would reset the connection.
         // MSG_NOSIGNAL: a server that has hung up must not kill the test with SIGPIPE.
         if (chatty && (send(fd, "\0", 1, MSG_NOSIGNAL) != 1 || usleep(5000) != 0)) break;
+        // The kernel clears quick acknowledgement again by itself.
+        if (prompt_) setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         raw.insert(raw.end(), buffer, buffer + n);
+        const size_t had = c.bytes.size(), hadBands = bands;
         while (at < raw.size()) {
           const size_t left = raw.size() - at;
           if (at < imageEnd) {
@@ -134,6 +141,12 @@ FakePrinter::FakePrinter(Fault fault, size_t after)
             imageEnd = at + 8 + (raw[at + 4] + size_t{raw[at + 5]} * 256) * (raw[at + 6] + size_t{raw[at + 7]} * 256);
           }
           c.bytes.push_back(raw[at++]);
+        }
+        if (c.bytes.size() > had) {
+          const auto now = std::chrono::steady_clock::now();
+          if (had == 0) c.arrival.firstByte = now;
+          if (hadBands == 0 && bands > 0) c.arrival.firstBand = now;
+          c.arrival.lastByte = now;
         }
         received_ = c.bytes.size();
       }
@@ -178,6 +191,11 @@ Bytes FakePrinter::WaitForConnection(size_t index) {
 size_t FakePrinter::QueriesIn(size_t index) {
   std::lock_guard lock(mutex_);
   return index < connections_.size() ? connections_[index].queries : 0;
+}
+
+FakePrinter::Arrival FakePrinter::ArrivalOf(size_t index) {
+  std::lock_guard lock(mutex_);
+  return index < connections_.size() ? connections_[index].arrival : Arrival();
 }
 
 void FakePrinter::Answer(std::optional<StatusAnswers> answers, size_t fromBand) {
@@ -395,6 +413,26 @@ void WritePdf(const std::string& path, const std::vector<Picture>& pages) {
            "\nendstream");
   }
   WritePdfEnd(path, pdf, offsets);
+}
+
+ProcessFigures Figures(int pid) {
+  ProcessFigures f;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    auto value = [&](const char* key, long& into) {
+      if (line.rfind(key, 0) == 0) into = std::atol(line.c_str() + std::strlen(key));
+    };
+    value("Threads:", f.threads);
+    value("VmRSS:", f.rssKiB);
+    value("VmHWM:", f.hwmKiB);
+  }
+  if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    f.fds = 0;
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++f.fds;
+    closedir(d);
+  }
+  return f;
 }
 
 std::string ReadText(const std::string& path) {

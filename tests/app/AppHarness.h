@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -57,17 +58,32 @@ class FakePrinter {
   // Bytes other than status queries received so far on the connection in
   // progress.
   size_t Received() { return received_; }
+  // When connection `index` brought its first byte, the header of its first
+  // picture band and its last byte (status queries left out; the epoch when
+  // none came): what a benchmark of the time to paper reads.
+  struct Arrival {
+    std::chrono::steady_clock::time_point firstByte, firstBand, lastByte;
+  };
+  Arrival ArrivalOf(size_t index);
+  // From the next connection on, acknowledges every read and sends each
+  // answer at once (TCP_QUICKACK, TCP_NODELAY), as a printer with a small
+  // TCP stack does. Otherwise Linux's delayed acknowledgement holds the
+  // status queries that follow picture data, and the answers to them, for
+  // about 40 ms each: right for the tests, but such waits would drown what
+  // a benchmark of the server's own time measures.
+  void Prompt() { prompt_ = true; }
 
  private:
   struct Connection {
     Bytes bytes;
     size_t queries = 0;
+    Arrival arrival;
   };
   int listener_;
   int port_;
   Fault fault_;
   size_t after_;
-  std::atomic<bool> stopping_ = false;
+  std::atomic<bool> stopping_ = false, prompt_ = false;
   std::mutex mutex_;
   std::condition_variable ended_;
   std::vector<Connection> connections_;
@@ -150,6 +166,13 @@ void WritePdf(const std::string& path, const std::vector<Picture>& pages);
 // Ends a PDF whose objects 1.. start at `offsets` (object 1 the catalog):
 // its cross-reference table and trailer, then writes it to `path`.
 void WritePdfEnd(const std::string& path, std::string& pdf, const std::vector<size_t>& offsets);
+
+// The server's open descriptors, threads and memory (KiB), from /proc; -1
+// where unknown.
+struct ProcessFigures {
+  long fds = -1, threads = -1, rssKiB = -1, hwmKiB = -1;
+};
+ProcessFigures Figures(int pid);
 
 std::string ReadText(const std::string& path);
 std::string TestDir(const std::string& name);
