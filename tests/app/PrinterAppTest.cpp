@@ -927,6 +927,22 @@ TEST_F(PrinterApp, DamagedStateFileIsReported) {
   std::ofstream(state) << good;
   server_->Start();
   EXPECT_EQ(AttributeOnce("stalled", "printer-state", "= idle"), "printer-state (enum) = idle");
+
+  // A disk too full for the next save keeps the last state whole.
+  EXPECT_EQ(server_->Stop(), 0);
+  const std::string full = TestDir("full");
+  ASSERT_EQ(Shell("mount -t tmpfs -o size=64k tmpfs " + full).status, 0);
+  std::ofstream(full + "/state") << good;
+  Shell("cat /dev/zero >" + full + "/filler 2>/dev/null");
+  server_->Start("-o state-file=" + full + "/state");
+  ASSERT_EQ(server_->Cli("modify -d receipt -o feed-after-default=9").status, 0);
+  const std::string failed = "The state could not be saved to '" + full + "/state'";
+  for (int tries = 0; tries < 50 && server_->Log().find(failed) == std::string::npos; ++tries) usleep(200000);
+  EXPECT_NE(server_->Log().find(failed), std::string::npos);
+  EXPECT_EQ(ReadText(full + "/state"), good);
+  EXPECT_EQ(server_->Stop(), 0);
+  Shell("umount " + full);
+  server_->Start();
 }
 
 // --- A server open to the network: from a second network namespace over a
