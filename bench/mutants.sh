@@ -23,8 +23,8 @@ CommandStream.cpp^kCut[] = {0x1D, 0x56, 0x00}^kCut[] = {0x1D, 0x56, 0x01}^partia
 CommandStream.cpp^kFeed[] = {0x1B, 0x4A}^kFeed[] = {0x1B, 0x64}^feed in lines instead of dots
 CommandStream.cpp^std::min(left, 255)^std::min(left, 256)^feed chunk of 256 wraps to 0
 CommandStream.cpp^(j - nStartRow) / kBandRows * kBandRows^(j - nStartRow + 1) / kBandRows * kBandRows^band grid off by one row
-CommandStream.cpp^if (row < rows)^if (row + 1 < rows)^last row of the picture dropped
-CommandStream.cpp^for (; i < stride; ++i)^for (; i + 1 < stride; ++i)^blank-row test ignores the last byte
+CommandStream.cpp^std::min(nStartRow + kBandRows, end) - nStartRow^std::min(nStartRow + kBandRows, end - 1) - nStartRow^last row of the picture dropped
+CommandStream.cpp^for (; i < n; ++i)^for (; i + 1 < n; ++i)^blank-row test ignores the last byte
 CommandStream.cpp^if (s.feedToMark) Append(out, kFeedToMark);^if (false) Append(out, kFeedToMark);^feed to mark never sent
 CommandStream.cpp^if (s.cutAtJobEnd) Append(out, kCut);^if (s.cutEveryPage) Append(out, kCut);^job-end cut follows the wrong choice
 PrintSettings.cpp^return nNum[index] * 30;^return nNum[index] * 24;^feed table scaled wrong
@@ -36,8 +36,8 @@ PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, 
 DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
 DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
 DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
-PagePipeline.cpp^if (negative)\n^if (false)\n^negative image never inverted
-PagePipeline.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
+PagePipeline.cpp^flipRows, mirror, negative};^flipRows, mirror, false};^negative image never inverted
+BitmapTransforms.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
 PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
 PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
 PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
@@ -52,6 +52,10 @@ BilevelConversion.cpp^} else if (g - u <= 19) {  // B1.2^} else if (g - u < 19) 
 ostu.cpp^if (deltaTmp > deltaMax) {^if (deltaTmp >= deltaMax) {^otsu takes the last of equal maxima
 labelfilter.cpp^uint64_t{h.cupsBytesPerLine} * 8 < uint64_t^uint64_t{h.cupsBytesPerLine} * 4 < uint64_t^short rows accepted as whole ones
 labelfilter.cpp^if (printed == 0 && skipped > 0) failed = true;^if (printed == 0 && skipped > 1) failed = true;^a job of one unprintable page reported as printed
+CommandStream.cpp^if (blank && (width % 8 || bytes < stride)) return false;^if (blank && width % 8) return false;^inverted turned row with spare bytes taken as blank
+CommandStream.cpp^return AllBytes(row, bytes - 1, 0) && (row[bytes - 1] & lastMask) == 0;^return AllBytes(row, bytes, 0);^spare bits of a turned row taken as ink
+CommandStream.cpp^if (flipRows && mirror && width == stride * 8) {^if (flipRows && mirror && width <= stride * 8) {^half turn in one block over rows with spare bytes
+BitmapTransforms.cpp^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 0, 1)^shuffled mirror swaps two bytes
 EOF
 )
 

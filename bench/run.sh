@@ -10,13 +10,28 @@
 #   HEIGHT      rows of each page (default 20000: an 80 mm receipt 2.5 m long)
 #   --markdown  print the table in Markdown, as README.md shows it
 #
-# The pages are 576 dots wide, written with libcups' compressed writer: 1-bit,
-# 24-bit, and 8-bit converted in each Dithering mode. The bench PPD keeps the
-# printer's default Origin (Rotation0, the half turn) and Cutting.
+# The pages are 576 dots wide (make_raster's kinds and writers): 8-bit, in
+# each Dithering mode, and 24-bit, of the "mixed" page (ramps and bar text)
+# from libcups' compressed writer; 1-bit, where the filter does least beside
+# the reading and so stands closest to the floor, six pages:
+#   mixed      the same mixed page, compressed
+#   receipt    a till receipt (logo, 5 x 7 font text lines, separators),
+#              from the plain writer, CUPS_RASTER_WRITE, which is what
+#              Ghostscript's cups device, and so gstoraster, writes: reading
+#              it is a copy, so the floor is lowest and the ratio worst
+#   receipt    the same, compressed (CUPS_RASTER_WRITE_COMPRESSED)
+#   short      the receipt's first 40 lines, then blank paper, compressed
+#   dots       random dots (no blank row, nothing repeats), plain
+#   black      all black (every row a repeat: the cheapest full page to
+#              read compressed, every row to print), compressed
+# The bench PPD keeps the printer's default Origin (Rotation0, the half turn)
+# and Cutting.
 #
 # For each run:
 #   instructions   valgrind --tool=callgrind, total Ir of the whole process
-#   x floor        instructions / those of raster_floor on the same file
+#   x floor        instructions / those of raster_floor on the same file:
+#                  libcups and libc only (no C++ runtime), line by line,
+#                  as every filter reads (see floor.cpp)
 #   memory         /usr/bin/time -v "Maximum resident set size" minus that of
 #                  the same program on an empty job (medians of three runs)
 #   x raster       memory / the page's raster bytes (cupsBytesPerLine x rows)
@@ -147,11 +162,16 @@ PPD
 
 echo "writing the $width x $height pages" >&2
 for depth in 1 8 24; do
-  "$work/bin/make_raster" --compressed "$depth" "$width" "$height" "$work/page$depth.ras"
+  "$work/bin/make_raster" --writer compressed "$depth" "$width" "$height" "$work/page$depth.ras"
+done
+for page in receipt-plain receipt short dots-plain black; do
+  kind=${page%-plain} writer=compressed
+  [ "$kind" = "$page" ] || writer=plain
+  "$work/bin/make_raster" --writer "$writer" --kind "$kind" 1 "$width" "$height" "$work/page1-$page.ras"
 done
 : >"$work/empty.ras"
-# rastertolabel takes the 1-bit page as it is: the header (1 bit, K colour
-# space, chunked, 203 dpi) is what it expects; nothing was changed for it.
+# rastertolabel takes the 1-bit pages as they are: the header (1 bit, K
+# colour space, chunked, 203 dpi) is what it expects; nothing was changed for it.
 
 # The runs: id, label, program, PPD, options, raster, depth ("-" when none).
 runs=(
@@ -160,13 +180,22 @@ runs=(
   "filter8-order|labelfilter 8-bit OrderDithering|filter|$work/bench.ppd|Dithering=OrderDithering|page8|8"
   "filter8-diffusion|labelfilter 8-bit ErrorDiffusion|filter|$work/bench.ppd|Dithering=ErrorDiffusion|page8|8"
   "filter24|labelfilter 24-bit|filter|$work/bench.ppd||page24|24"
-  "filter1|labelfilter 1-bit|filter|$work/bench.ppd||page1|1"
-  "dymo|rastertolabel DYMO LabelWriter 1-bit|label|$work/ppd/dymo.ppd||page1|-"
-  "zebra|rastertolabel Zebra ZPL 1-bit|label|$work/ppd/zebra.ppd||page1|-"
   "floor8|floor 8-bit|floor|||page8|-"
   "floor24|floor 24-bit|floor|||page24|-"
-  "floor1|floor 1-bit|floor|||page1|-"
+  "filter1|labelfilter 1-bit mixed|filter|$work/bench.ppd||page1|1"
+  "dymo|rastertolabel DYMO LabelWriter 1-bit mixed|label|$work/ppd/dymo.ppd||page1|-"
+  "zebra|rastertolabel Zebra ZPL 1-bit mixed|label|$work/ppd/zebra.ppd||page1|-"
+  "floor1|floor 1-bit mixed|floor|||page1|-"
 )
+for page in receipt-plain receipt short dots-plain black; do
+  label=${page%-plain}
+  [ "$label" = "$page" ] || label="$label, plain writer"
+  runs+=(
+    "filter1-$page|labelfilter 1-bit $label|filter|$work/bench.ppd||page1-$page|1"
+    "dymo-$page|rastertolabel DYMO 1-bit $label|label|$work/ppd/dymo.ppd||page1-$page|-"
+    "floor1-$page|floor 1-bit $label|floor|||page1-$page|-"
+  )
+done
 # The same programs on an empty job, for the memory they hold whatever the page.
 empties=(
   "empty-filter|filter|$work/bench.ppd"
@@ -274,7 +303,7 @@ for e in "${empties[@]}"; do
 done
 
 bytes_of() {  # raster bytes of a page: cupsBytesPerLine x rows
-  case $1 in page1) echo $(((width + 7) / 8 * height)) ;; page8) echo $((width * height)) ;; page24) echo $((3 * width * height)) ;; esac
+  case $1 in page1*) echo $(((width + 7) / 8 * height)) ;; page8) echo $((width * height)) ;; page24) echo $((3 * width * height)) ;; esac
 }
 
 if [ "$markdown" = 1 ]; then

@@ -57,12 +57,17 @@ constexpr size_t PixelBytes(size_t width) { return (width + 7) / 8; }
 // its bits past the width come out clear. src and dst may not overlap.
 void MirrorRowInto(std::span<const uint8_t> src, size_t width, std::span<uint8_t> dst);
 
+// Inverts n bytes at p, eight at a time.
+void InvertBytes(uint8_t* p, size_t n);
+
 // Clears the bits of a row past `width` pixels, up to `stride` bytes.
 void ClearPadding(std::span<uint8_t> row, size_t width, size_t stride);
 
-// Rows flipped and/or mirrored in place, without a second picture. Bits
-// past the width come out clear whenever the picture is changed at all.
-void FlipAndMirrorInPlace(BitmapView picture, bool flipRows, bool mirror);
+// A row of a flipped and/or mirrored picture: `src` (a row of `width`
+// pixels) into `dst`, mirrored within the width when `mirror`, every bit
+// past the width clear up to dst.size() bytes. Both hold at least
+// PixelBytes(width) bytes and do not overlap. A flip only picks the rows.
+void OrientRowInto(std::span<const uint8_t> src, size_t width, bool mirror, std::span<uint8_t> dst);
 
 // The clockwise quarter turn, then the flips, into a new picture of
 // picture.width rows of picture.rows pixels, BitmapStride(picture.rows) bytes

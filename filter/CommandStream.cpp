@@ -25,30 +25,25 @@ constexpr size_t kHeadTailBytes = 18 + 22;
 void Append(Stream& out, std::span<const uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 void Append(Stream& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
 
-bool RowIsBlank(std::span<const uint8_t> picture, size_t row, size_t stride) {
-  const uint8_t* p = picture.data() + row * stride;
-  // Eight bytes at a time: blank stretches are most of a receipt.
+// Whether n bytes at p all equal `value` (0x00 or 0xFF), eight at a time:
+// blank stretches are most of a receipt.
+bool AllBytes(const uint8_t* p, size_t n, uint8_t value) {
+  const uint64_t word = value ? ~uint64_t{0} : 0;
   size_t i = 0;
-  for (; i + 8 <= stride; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, sizeof word);
-    if (word) return false;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, sizeof w);
+    if (w != word) return false;
   }
-  for (; i < stride; ++i)
-    if (p[i]) return false;
+  for (; i < n; ++i)
+    if (p[i] != value) return false;
   return true;
 }
 
-void AppendImageBand(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows,
-                     size_t firstRow, uint8_t padByte) {
+// The band header of GS v 0: raster bit image, `stride` bytes by 24 rows.
+void AppendBandHeader(Stream& out, size_t stride) {
   Append(out, {0x1D, 0x76, 0x30, 0x00, static_cast<uint8_t>(stride % 256), static_cast<uint8_t>(stride / 256),
                kBandRows, 0x00});
-  for (size_t row = firstRow; row < firstRow + kBandRows; ++row) {
-    if (row < rows)
-      Append(out, picture.subspan(row * stride, stride));
-    else
-      out.insert(out.end(), stride, padByte);
-  }
 }
 
 void AppendBlankBand(Stream& out) {
@@ -78,21 +73,66 @@ void AppendHead(Stream& out, const PrintSettings& s) {
   if (s.feedToMark) Append(out, kFeedToMark);
 }
 
-void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte) {
-  size_t nStartRow = 0;  // first row not yet covered by a band
-  size_t j = 0;
-  while (j < rows) {
-    if (RowIsBlank(picture, j, stride)) {
+bool BandSource::RowIsBlank(size_t r, bool asSent) const {
+  const uint8_t* row = bits.data() + (flipRows ? rows - 1 - r : r) * stride;
+  const uint8_t blank = asSent && invert ? 0xFF : 0x00;  // the bytes of a blank row, before inversion
+  if (!flipRows && !mirror) return AllBytes(row, stride, blank);
+  // Oriented: only the pixels count, and mirroring keeps their number. The
+  // padding goes out clear, so an inverted row with padding is never blank.
+  const size_t bytes = PixelBytes(width);
+  if (blank && (width % 8 || bytes < stride)) return false;
+  if (width % 8 == 0) return AllBytes(row, bytes, blank);
+  const auto lastMask = static_cast<uint8_t>(0xFF00u >> (width % 8));
+  return AllBytes(row, bytes - 1, 0) && (row[bytes - 1] & lastMask) == 0;
+}
+
+void BandSource::RowInto(size_t r, uint8_t* dst) const {
+  const auto row = bits.subspan((flipRows ? rows - 1 - r : r) * stride, stride);
+  if (flipRows || mirror)
+    OrientRowInto(row, width, mirror, std::span(dst, stride));
+  else
+    std::memcpy(dst, row.data(), stride);
+  if (invert) InvertBytes(dst, stride);
+}
+
+void BandSource::RowsInto(size_t r, size_t count, uint8_t* dst) const {
+  if (flipRows && mirror && width == stride * 8) {
+    // Turned half round, rows without padding are one long row mirrored:
+    // the whole block's bytes in reverse order, each reversed.
+    const size_t bytes = count * stride;
+    MirrorRowInto(bits.subspan((rows - r - count) * stride, bytes), bytes * 8, std::span(dst, bytes));
+    if (invert) InvertBytes(dst, bytes);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) RowInto(r + i, dst + i * stride);
+}
+
+void AppendBands(Stream& out, const BandSource& picture, size_t first, size_t end, uint8_t padByte) {
+  const size_t stride = picture.stride;
+  size_t nStartRow = first;  // first row not yet covered by a band
+  size_t j = first;
+  while (j < end) {
+    if (picture.RowIsBlank(j)) {
       ++j;
       continue;
     }
     // Row j is the first row to print: skip whole blank bands up to its band.
     const size_t skip = (j - nStartRow) / kBandRows * kBandRows;
     for (size_t k = 0; k < skip / kBandRows; ++k) AppendBlankBand(out);
-    AppendImageBand(out, picture, stride, rows, nStartRow + skip, padByte);
-    nStartRow += skip + kBandRows;
+    nStartRow += skip;
+    AppendBandHeader(out, stride);
+    // The band's rows are written where they go: the stream's capacity is
+    // reserved, so growing it moves nothing.
+    const size_t at = out.size();
+    out.resize(at + kBandRows * stride, padByte);
+    picture.RowsInto(nStartRow, std::min(nStartRow + kBandRows, end) - nStartRow, out.data() + at);
+    nStartRow += kBandRows;
     j = nStartRow;
   }
+}
+
+void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte) {
+  AppendBands(out, BandSource{picture, stride * 8, stride, rows}, 0, rows, padByte);
 }
 
 void AppendTail(Stream& out, const PrintSettings& s) {
@@ -109,14 +149,22 @@ void AppendJobEnd(Stream& out, const PrintSettings& s) {
   if (s.cutAtJobEnd) Append(out, kCut);
 }
 
-size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows) {
+size_t FirstInkedRow(const BandSource& picture) {
   size_t row = 0;
-  while (row < rows && RowIsBlank(picture, row, stride)) ++row;
+  while (row < picture.rows && picture.RowIsBlank(row, false)) ++row;
   return row;
 }
 
-size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows) {
-  size_t end = rows;
-  while (end > 0 && RowIsBlank(picture, end - 1, stride)) --end;
+size_t InkedRowsEnd(const BandSource& picture) {
+  size_t end = picture.rows;
+  while (end > 0 && picture.RowIsBlank(end - 1, false)) --end;
   return end;
+}
+
+size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows) {
+  return FirstInkedRow(BandSource{picture, stride * 8, stride, rows});
+}
+
+size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows) {
+  return InkedRowsEnd(BandSource{picture, stride * 8, stride, rows});
 }

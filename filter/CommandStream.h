@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "BitmapTransforms.h"
 #include "PrintSettings.h"
 
 using Stream = std::vector<uint8_t>;
@@ -22,9 +23,34 @@ size_t StreamCapacity(size_t stride, size_t rows);
 // Commands before the picture.
 void AppendHead(Stream& out, const PrintSettings& settings);
 
-// The picture (set bit = dot) as 24-row GS v 0 bands on the band grid:
-// all-blank bands before the last non-blank one as one-byte blank bands,
-// trailing blank rows dropped. Rows past `rows` are sent as `padByte`.
+// A picture as the bands carry it, oriented and inverted on the way rather
+// than in a pass of its own: row r is `bits`' row rows - 1 - r when flipRows,
+// mirrored within the width when mirror (bits past the width then clear),
+// and inverted when invert. An unflipped, unmirrored row goes out as it
+// is, padding included.
+struct BandSource {
+  std::span<const uint8_t> bits;  // rows of `stride` bytes
+  size_t width = 0;
+  size_t stride = 0;
+  size_t rows = 0;
+  bool flipRows = false;
+  bool mirror = false;
+  bool invert = false;
+
+  // Whether row r holds no dot, as sent (inverted) or as a positive.
+  bool RowIsBlank(size_t r, bool asSent = true) const;
+  // Row r as sent, into dst (stride bytes).
+  void RowInto(size_t r, uint8_t* dst) const;
+  // Rows [r, r + count) as sent, into dst (count x stride bytes).
+  void RowsInto(size_t r, size_t count, uint8_t* dst) const;
+};
+
+// Rows [first, end) of the picture (set bit = dot) as 24-row GS v 0 bands
+// on the band grid that starts at `first`: all-blank bands before the last
+// non-blank one as one-byte blank bands, trailing blank rows dropped. Rows
+// of the last band past `end` are sent as `padByte`.
+void AppendBands(Stream& out, const BandSource& picture, size_t first, size_t end, uint8_t padByte);
+// The same for `rows` rows of `stride` bytes sent as they are.
 void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte);
 
 // Commands after the picture.
@@ -34,3 +60,6 @@ void AppendTail(Stream& out, const PrintSettings& settings);
 size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows);
 // One past the last row holding a dot, or 0 when there is none.
 size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows);
+// The same for the positive of a picture as oriented (not inverted).
+size_t FirstInkedRow(const BandSource& picture);
+size_t InkedRowsEnd(const BandSource& picture);

@@ -29,8 +29,8 @@
 // has it (the half turn undoes the conversion), a 24-bit page prints
 // mirrored, and a 1-bit page turned by a half turn; Rotation180 prints a
 // 1-bit page as it is. The steps are composed first and the work is done in
-// one pass: while packing a converted page, or in place on a 1-bit page;
-// only a quarter turn needs a second picture.
+// one pass: while packing a converted page, or while a 1-bit page is copied
+// into its bands; only a quarter turn needs a second picture.
 
 namespace {
 
@@ -51,18 +51,6 @@ constexpr Orientation DirectionOrientation(int nDirection) {
 }
 
 uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-
-// Inverts bytes, eight at a time.
-void InvertBytes(uint8_t* p, size_t n) {
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    word = ~word;
-    std::memcpy(p + i, &word, 8);
-  }
-  for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
-}
 
 // The grey page of an 8-bit raster (0 = white), in place: levels are the
 // raster bytes inverted, rows keep the raster's stride.
@@ -144,8 +132,8 @@ GreyPlane GreyPlaneOf(const PageLayout& page, std::span<uint8_t> rows) {
   return page.depth == 8 ? GreyFromGrey(page, rows) : GreyFromColour(page, rows);
 }
 
-// Builds the stream of an oriented picture: inversion into negative print
-// if asked, head, bands, tail.
+// Builds the stream of a picture, flipped and mirrored as asked on its way
+// into the bands: inversion into negative print if asked, head, bands, tail.
 //
 // Blank paper is told by the positive picture, whatever the polarity: a
 // negative page's blank paper is its black background, and it is trimmed
@@ -153,14 +141,13 @@ GreyPlane GreyPlaneOf(const PageLayout& page, std::span<uint8_t> rows) {
 // end after the last dot not sent), the rows that remain printing black.
 // Judged after the inversion, no row of such a page was blank and the whole
 // roll length went out black.
-void StreamPicture(BitmapView picture, const PrintSettings& settings, PageHooks& hooks, Stream& out) {
+void StreamPicture(const BitmapView& picture, bool flipRows, bool mirror, const PrintSettings& settings,
+                   PageHooks& hooks, Stream& out) {
   const bool negative = settings.nInverse == 1;
-  const size_t inked = settings.topMarginRows || negative ? FirstInkedRow(picture.bits, picture.stride, picture.rows)
-                                                          : picture.rows;
+  const BandSource source{picture.bits, picture.width, picture.stride, picture.rows, flipRows, mirror, negative};
+  const size_t inked = settings.topMarginRows || negative ? FirstInkedRow(source) : picture.rows;
   // A positive page's trailing blank rows are dropped by AppendBands itself.
-  const size_t end = negative ? InkedRowsEnd(picture.bits, picture.stride, picture.rows) : picture.rows;
-  if (negative)
-    for (uint8_t& b : picture.bits.first(picture.stride * end)) b = static_cast<uint8_t>(~b);
+  const size_t end = negative ? InkedRowsEnd(source) : picture.rows;
 
   const size_t capacity = StreamCapacity(picture.stride, picture.rows);
   if (capacity == 0) throw std::bad_alloc();
@@ -172,8 +159,7 @@ void StreamPicture(BitmapView picture, const PrintSettings& settings, PageHooks&
   size_t first = 0;
   if (settings.topMarginRows && inked < end && inked > *settings.topMarginRows) first = inked - *settings.topMarginRows;
   // The last band's rows past `end` are padding: black on a negative page.
-  AppendBands(out, picture.bits.subspan(first * picture.stride, (end - first) * picture.stride), picture.stride,
-              end - first, negative ? 0xFF : 0x00);
+  AppendBands(out, source, first, end, negative ? 0xFF : 0x00);
   AppendTail(out, settings);
   hooks.StreamBuilt({Address(out.data()), headBytes, picture.rows, settings});
 }
@@ -245,12 +231,16 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
   hooks.Orienting(plan);
   try {
     Bitmap turned;
+    // A 1-bit page is flipped and mirrored row by row on its way into the
+    // bands; the other pictures are oriented by now.
+    bool flipRows = false, mirror = false;
     if (orientation.quarterTurn) {
       turned = Rotate90Degrees(picture, orientation.flipRows, orientation.mirror);
       picture = {turned, page.rows, page.width, report.rowBytes};
       report.quarterTurned = Address(turned.data());
     } else if (!isConverted) {
-      FlipAndMirrorInPlace(picture, orientation.flipRows, orientation.mirror);
+      flipRows = orientation.flipRows;
+      mirror = orientation.mirror;
     }
     // Trace lines name the buffer that holds each step's result; a step
     // over an empty picture still has one.
@@ -263,7 +253,7 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
     if (settings.nDirection == static_cast<int>(Direction::HalfTurn)) report.halfTurned = Address(result);
     if (settings.nMirror == 1) report.mirrored = Address(result);
     picture.rows = pictureRows;
-    StreamPicture(picture, settings, hooks, out);
+    StreamPicture(picture, flipRows, mirror, settings, hooks, out);
   } catch (const std::bad_alloc&) {
     report.outcome = PageOutcome::NoMemoryToStream;
     return report;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include <new>
 #include <poll.h>
 #include <span>
+#include <string_view>
 #include <unistd.h>
 
 #include <cups/cups.h>
@@ -157,6 +159,23 @@ static bool StartPage(ppd_file_t*, const cups_page_header2_t& header) {
   }
   BufferSize = static_cast<size_t>(size);
   return true;
+}
+
+// Tells the scheduler how far the page has been read. Formatted by hand and
+// written in one call, as fprintf to the unbuffered stderr would write it,
+// for a tenth of fprintf's instructions: it runs every 16 rows.
+static void ReportProgress(unsigned percent) {
+  static constexpr std::string_view kPrefix = "ATTR: job-media-progress=";
+  char line[kPrefix.size() + 12];
+  std::memcpy(line, kPrefix.data(), kPrefix.size());
+  char* end = std::to_chars(line + kPrefix.size(), line + sizeof line - 1, percent).ptr;
+  *end++ = '\n';
+  for (const char* p = line; p < end;) {
+    const ssize_t n = ::write(STDERR_FILENO, p, static_cast<size_t>(end - p));
+    if (n > 0) p += n;
+    else if (n < 0 && errno == EINTR) continue;
+    else return;  // as fprintf, a log line that cannot be written is dropped
+  }
 }
 
 // Ends the page; the printer needs nothing between pages.
@@ -435,9 +454,7 @@ int main(int argc, char* argv[]) {
     size_t nOffset = 0;
     unsigned y = 0;
     for (; y < header.cupsHeight && !Canceled; ++y) {
-      if ((y & 15) == 0)
-        std::fprintf(stderr, "ATTR: job-media-progress=%u\n",
-                     static_cast<unsigned>(uint64_t{y} * 100 / header.cupsHeight));
+      if ((y & 15) == 0) ReportProgress(static_cast<unsigned>(uint64_t{y} * 100 / header.cupsHeight));
       if (cupsRasterReadPixels(ras, Buffer.get() + nOffset, header.cupsBytesPerLine) == 0) break;
       nOffset += header.cupsBytesPerLine;
     }

@@ -205,6 +205,39 @@ TEST_F(Filter, QuarterTurnReadsOneBitRowsAtTheirRasterStride) {
   EXPECT_TRUE(paper.dot(0, 7));
 }
 
+// Bits past the width of 1-bit rows (the last byte's spare bits, spare
+// bytes) are no dots once the page is turned or mirrored: they neither
+// print nor count as ink when blank paper is told, and an inverted turned
+// row with spare bytes is never blank (they go out black). Unturned and
+// unmirrored, rows go out as the raster has them. The output's length and
+// digest.
+TEST_F(Filter, BitsPastTheWidthOfOneBitRows) {
+  struct Case { unsigned width, bytesPerLine; uint8_t ink, spare; std::string options; size_t size; uint64_t digest; };
+  const Case cases[] = {
+      // Spare bits only, and one dot: a blank band, then the dot's band.
+      {13, 2, 0x00, 0x07, "Origin=Rotation0", 88, 0xa63c37f7d1e737f0ull},
+      {13, 2, 0x00, 0x07, "Origin=Rotation180", 112, 0x4f15bc0e75bb17bfull},
+      // Solid rows; with nothing spare, inverted they are blank: nothing sent.
+      {8, 2, 0xFF, 0x5A, "Origin=Rotation0 NegativeImage=True", 112, 0x63a402673e4164ffull},
+      {8, 2, 0xFF, 0x5A, "Origin=Rotation180 NegativeImage=True", 112, 0x6aa3314c6ad0887full},
+      {16, 2, 0xFF, 0x00, "Origin=Rotation0 NegativeImage=True", 0, 0x14650fb0739d0383ull},
+      {13, 3, 0x00, 0xFF, "Origin=Rotation180 MirrorImage=True", 80, 0xf476920e5ef500b7ull},
+  };
+  for (const Case& c : cases) {
+    RasterPage page = OneBitPage(c.width, 48, {{0, 0}}, c.bytesPerLine);
+    const size_t pixelBytes = (c.width + 7) / 8;
+    for (size_t y = 0; y < 48; ++y) {
+      uint8_t* row = page.lines.data() + y * c.bytesPerLine;
+      for (size_t x = 0; x < c.bytesPerLine; ++x) row[x] |= x < pixelBytes ? c.ink : c.spare;
+      if (c.width % 8) row[pixelBytes - 1] |= c.spare & (0xFF >> c.width % 8);
+    }
+    const FilterResult r = Run({page}, c.options);
+    ASSERT_EQ(r.exitStatus, 0) << c.options;
+    EXPECT_EQ(r.out.size(), c.size) << c.width << "/" << c.bytesPerLine << " " << c.options;
+    EXPECT_EQ(Fnv1a(r.out), c.digest) << c.width << "/" << c.bytesPerLine << " " << c.options;
+  }
+}
+
 // The log is the product's own trace, line for line (tests/e2e/OneBitPage.log).
 TEST_F(Filter, OneBitPageLogsEveryStepInOrder) {
   FilterResult r = Run({OneBitPage(16, 40, {{0, 0}})}, "", MakePpd({}));
