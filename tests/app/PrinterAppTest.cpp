@@ -430,6 +430,7 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   Picture noise{kHead80, 6000, std::vector<uint8_t>(kHead80 * 6000)};
   for (size_t i = 0; i < noise.grey.size(); ++i) noise.grey[i] = static_cast<uint8_t>(i * 7919 % 251);
   WritePwg(File("noise.pwg"), {noise});
+  WritePwg(File("one-bit.pwg"), {picture_}, {}, true);
   std::ofstream(File("corrupt.pdf")) << "%PDF-1.4\n" << std::string(64, 'x');
   const std::string pdfs = "qpdf --encrypt user owner 256 -- " + File("marked.pdf") + " " + File("locked.pdf") +
                            " && gs -q -o " + File("long.pdf") + " -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=204 "
@@ -440,6 +441,7 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   const Case cases[] = {
       {"receipt", "corrupt.png", fake_, "the PNG file is damaged", true},
       {"receipt", "endless.pwg", fake_, "page 1 is 100000 rows long", true},
+      {"receipt", "one-bit.pwg", fake_, "page 1 is not 8-bit grey (sgray_8)", true},  // not stripes
       {"receipt", "corrupt.pdf", fake_, "the PDF file is damaged", true},
       {"receipt", "locked.pdf", fake_, "the PDF is protected by a password", true},
       {"receipt", "long.pdf", fake_, "page 2 is 32142 rows long", false},  // 4 m: the first page prints
