@@ -120,3 +120,14 @@ size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows
   while (end > 0 && RowIsBlank(picture, end - 1, stride)) --end;
   return end;
 }
+
+bool IsBlankRow(std::span<const uint8_t> row) { return RowIsBlank(row, 0, row.size()); }
+
+void AppendBlankBands(Stream& out, size_t count) {
+  for (size_t k = 0; k < count; ++k) AppendBlankBand(out);
+}
+
+void AppendBandHeader(Stream& out, size_t stride) {
+  Append(out, {0x1D, 0x76, 0x30, 0x00, static_cast<uint8_t>(stride % 256), static_cast<uint8_t>(stride / 256),
+               kBandRows, 0x00});
+}

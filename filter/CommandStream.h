@@ -27,6 +27,14 @@ void AppendHead(Stream& out, const PrintSettings& settings);
 // trailing blank rows dropped. Rows past `rows` are sent as `padByte`.
 void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte);
 
+// The pieces AppendBands is made of, for a picture that arrives band by
+// band: whether a row (all its stride bytes) holds no dot, `count` blank
+// bands, and the header of an image band of kBandRows rows of `stride`
+// bytes, which the rows follow.
+bool IsBlankRow(std::span<const uint8_t> row);
+void AppendBlankBands(Stream& out, size_t count);
+void AppendBandHeader(Stream& out, size_t stride);
+
 // Commands after the picture.
 void AppendTail(Stream& out, const PrintSettings& settings);
 
