@@ -111,8 +111,6 @@ GreyPlane GreyFromColour(const PageLayout& page, std::span<uint8_t> rows) {
   return plane;
 }
 
-// The page's black pixels as a 1-bit picture (set bit = dot), rows of
-// BitmapStride(width) bytes, flipped and mirrored as asked.
 // One row of PackDots: `width` levels into `dst` (its bits past the width
 // left as they are unless mirrored); `upright` is scratch of the row's size
 // when mirroring.
@@ -129,6 +127,8 @@ inline void PackDotsRowInline(const uint8_t* src, size_t width, bool mirror, uin
   if (mirror) MirrorRowInto(std::span(upright, stride), width, std::span(dst, stride));
 }
 
+// The page's black pixels as a 1-bit picture (set bit = dot), rows of
+// BitmapStride(width) bytes, flipped and mirrored as asked.
 Bitmap PackDots(const GreyPlane& plane, bool flipRows, bool mirror) {
   const size_t stride = BitmapStride(plane.width), width = plane.width;
   Bitmap out(CheckedMul(stride, plane.rows), 0);

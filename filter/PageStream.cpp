@@ -78,7 +78,7 @@ void GreyPageStream::BandWriter::PlaceBlankRows(size_t count) {
 }
 
 void GreyPageStream::BandWriter::Place(std::span<const uint8_t> sent) {
-  std::copy(sent.begin(), sent.begin() + static_cast<std::ptrdiff_t>(stride_), band_.begin() + static_cast<std::ptrdiff_t>(bandRows_ * stride_));
+  std::memcpy(band_.data() + bandRows_ * stride_, sent.data(), stride_);
   bandInked_ = bandInked_ || !IsBlankRow(sent.first(stride_));
   if (++bandRows_ == kBandRows) CloseBand();
 }

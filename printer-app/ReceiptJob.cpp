@@ -82,9 +82,9 @@ void ReceiptJob::PutRow(uint32_t y, std::span<const uint8_t> sgray) {
     if (y < nextRow_) return;
     while (nextRow_ < y && StreamRow({})) {
     }
-    std::copy_n(sgray.begin() + static_cast<std::ptrdiff_t>(from), count, row_.begin() + static_cast<std::ptrdiff_t>(to));
+    std::copy_n(sgray.data() + from, count, row_.data() + to);
     StreamRow(row_);
-    std::fill_n(row_.begin() + static_cast<std::ptrdiff_t>(to), count, 255);
+    std::fill_n(row_.data() + to, count, 255);
     return;
   }
   uint8_t* row = page_.data() + size_t{y} * storedWidth_ + to;
