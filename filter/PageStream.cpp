@@ -216,7 +216,7 @@ void GreyPageStream::Dither(size_t y, std::vector<uint8_t>& row) {
   }
 }
 
-void GreyPageStream::Converted(uint8_t* levels) {
+void GreyPageStream::Converted(const uint8_t* levels) {
   PackDotsRow({levels, width_}, mirror_, bits_, scratch_);
   bands_.PutRow(bits_);
 }

@@ -46,7 +46,6 @@ class GreyPageStream {
   void Finish();
 
   Stream& Output() { return out_; }
-  uint32_t RowsIn() const { return rowsIn_; }
 
  private:
   // The last few rows of the page, oldest first, in one block so that a
@@ -92,7 +91,7 @@ class GreyPageStream {
     size_t blankBands_ = 0;  // blank bands not yet followed by an inked one
   };
 
-  void Converted(uint8_t* levels);  // a row whose conversion is complete
+  void Converted(const uint8_t* levels);  // a row whose conversion is complete
   void Decide(size_t y);            // threshold mode: row y, once y + 1 has arrived or the page ended
   void Snap(size_t y);              // the dithers: row y's edge snaps, then the dither
   void Dither(size_t y, std::vector<uint8_t>& row);
