@@ -304,7 +304,7 @@ inline bool Settled8(const uint8_t* p) {
 }
 
 // Decides the undecided pixels of row y, left to right.
-inline void DecideRow(const Planes planes, const GreyPlane& page, const GreyPlane& reference, size_t y) {
+[[gnu::always_inline]] inline void DecideRow(const Planes planes, const GreyPlane& page, const GreyPlane& reference, size_t y) {
   const uint8_t* row = planes.page + y * planes.stride;
   const bool innerRow = y >= 1 && y + 1 < planes.rows;
   const size_t width = page.width;

@@ -75,18 +75,21 @@ int IsBorder(const GreyPlane& page, int x, int y) {
   return -1;
 }
 
-void EdgeSnapsOfRow(const GreyPlane& page, size_t y, int nBrightness, std::vector<EdgeSnap>& snaps) {
+void EdgeSnapsOfRow(const GreyPlane& plane, size_t y, int nBrightness, std::vector<EdgeSnap>& snaps) {
   snaps.clear();
+  // A copy: the snaps written cannot be taken for a change of the geometry.
+  const GreyPlane page = plane;
+  const size_t width = page.width;
   if (y >= page.rows) return;
   const uint8_t* row = page.Row(y);
   const bool inner = y > 0 && y + 1 < page.rows;
-  for (size_t x = 0; x < page.width; ++x) {
-    if (x % 8 == 0 && x + 8 <= page.width && AllBlackOrWhite(row + x)) {
+  for (size_t x = 0; x < width; ++x) {
+    if (x % 8 == 0 && x + 8 <= width && AllBlackOrWhite(row + x)) {
       x += 7;
       continue;
     }
     if (row[x] < 50 || row[x] >= 230) continue;  // IsBorder's first test, without the call
-    if (inner && x > 0 && x + 1 < page.width) {
+    if (inner && x > 0 && x + 1 < width) {
       // Every border has a neighbour of 225 or more and one under 100; on
       // smooth grey neither holds, and the classifier need not run.
       const uint8_t l = row[x - 1], r = row[x + 1], u = page.Row(y - 1)[x], d = page.Row(y + 1)[x];

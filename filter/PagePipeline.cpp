@@ -114,7 +114,7 @@ GreyPlane GreyFromColour(const PageLayout& page, std::span<uint8_t> rows) {
 // One row of PackDots: `width` levels into `dst` (its bits past the width
 // left as they are unless mirrored); `upright` is scratch of the row's size
 // when mirroring.
-inline void PackDotsRowInline(const uint8_t* src, size_t width, bool mirror, uint8_t* dst, size_t stride,
+[[gnu::always_inline]] inline void PackDotsRowInline(const uint8_t* src, size_t width, bool mirror, uint8_t* dst, size_t stride,
                               uint8_t* upright) {
   uint8_t* bits = mirror ? upright : dst;
   size_t x = 0;
