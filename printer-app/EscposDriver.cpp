@@ -531,8 +531,10 @@ bool PrintImage(pappl_job_t* job, pappl_device_t* device) {
       ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                 [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
   if (!failure.empty()) return Fail(job, failure);
-  // Cancelled while the picture was read: nothing has gone out yet.
-  if (papplJobIsCanceled(job)) return true;
+  // Cancelled while the picture was read: a picture that has not begun to
+  // stream sends nothing; one that has gets its page and job end, so that
+  // what printed is cut off.
+  if (papplJobIsCanceled(job) && !receipt.SentAnything()) return true;
   if (std::string f = receipt.EndPage(); !f.empty()) return FailSending(job, device, f);
   if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
   if (!EndSending(job, device)) return false;
