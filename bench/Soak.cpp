@@ -626,6 +626,7 @@ void Soak::Verify() {
       return d;
     };
     Bytes all;
+    std::ofstream connections(dir_ + "/connections-" + p.name);  // what each connection was taken for
     std::map<int, size_t> whole;               // whole streams per document
     std::vector<std::vector<int>> beginnings;  // the documents each other connection may begin
     for (size_t c = 0, n = p.fake->Connections(); c < n; ++c) {
@@ -643,6 +644,9 @@ void Soak::Verify() {
         if (got == want) wholeOf = int(d);
         else if (got.size() - same <= kJobEndSlack) fits.push_back(int(d));
       }
+      connections << c << " " << got.size() << " bytes: ";
+      if (wholeOf >= 0) connections << "whole " << docs[wholeOf].name << "\n";
+      for (int d : fits) connections << "begins " << docs[d].name << (d == fits.back() ? "\n" : ", ");
       if (wholeOf >= 0) {
         ++whole[wholeOf];
       } else if (!fits.empty()) {
