@@ -377,10 +377,13 @@ static PageResult PrintPage(const PrintSettings& settings, const cups_page_heade
 }
 
 // The units of the printer the PPD describes: our PPDs' model names are the
-// model table's. Any other PPD (an older copy, one written by hand) keeps the
-// 8-dots-per-mm units every PPD of this filter had before there were others.
+// model table's, after the manufacturer ppdc puts in front. Any other PPD (an
+// older copy, one written by hand) keeps the 8-dots-per-mm units every PPD of
+// this filter had before there were others.
 static HeadUnits UnitsFromPpd(const ppd_file_t* ppd) {
-  const PrinterModel* model = ppd && ppd->modelname ? ModelByMakeAndModel(ppd->modelname) : nullptr;
+  constexpr std::string_view kMaker = "labelfilter ";
+  const std::string_view name = ppd && ppd->modelname ? ppd->modelname : "";
+  const PrinterModel* model = name.starts_with(kMaker) ? ModelByMakeAndModel(name.substr(kMaker.size())) : nullptr;
   return model ? UnitsOf(*model) : HeadUnits{};
 }
 
