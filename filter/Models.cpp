@@ -69,3 +69,21 @@ const PrinterModel* ModelForDeviceId(std::string_view deviceId, bool& guessed) {
   guessed = true;
   return &kDefaultModel;
 }
+
+// A row that breaks what the front-ends rely on fails the build, not a job.
+namespace {
+constexpr bool RowsAreSound() {
+  for (size_t i = 0; i < std::size(kModels); ++i) {
+    const PrinterModel& m = kModels[i];
+    // PAPPL turns the media width back into exactly the head's dots.
+    if (AppMediaWidth(m) * m.dpi / 2540 != m.headDots) return false;
+    if (m.headDots % 8 || m.deviceIds.empty() || m.motionPer254Mm == 0) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (kModels[j].driver == m.driver || kModels[j].ppdFile == m.ppdFile ||
+          kModels[j].makeAndModel == m.makeAndModel)
+        return false;
+  }
+  return true;
+}
+static_assert(RowsAreSound(), "each model needs its own names, whole bytes of dots and a device ID");
+}  // namespace
