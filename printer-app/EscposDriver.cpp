@@ -341,7 +341,7 @@ PrintSettings PrinterDefaults(pappl_printer_t* printer) {
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model& model = ModelOf(printer);
   const Stream bytes = TestPageStream(Text(papplPrinterGetName(printer)), model.makeAndModel.data(), model.headDots,
-                                      PrinterDefaults(printer));
+                                      DotsPer254Mm(model), PrinterDefaults(printer));
   const int fd = papplPrinterOpenFile(printer, buffer, bufsize, nullptr, "testpage", "escpos", "w");
   if (fd < 0) return nullptr;
   const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());

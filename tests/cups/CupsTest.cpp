@@ -533,8 +533,10 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
       return std::pair(r.exitStatus, ToString(r.out) + r.err);
     };
     const auto models = readmeBlock("`lpinfo -m | grep labelfilter`");
-    ASSERT_EQ(models.size(), 2u) << "the README's lpinfo output";
-    EXPECT_EQ(shell("lpinfo -m | grep labelfilter").second, models[0] + "\n" + models[1] + "\n") << cupsd.errorLog();
+    ASSERT_EQ(models.size(), std::size(kModels)) << "the README's lpinfo output: a line per model";
+    std::string listed;
+    for (const std::string& line : models) listed += line + "\n";
+    EXPECT_EQ(shell("lpinfo -m | grep labelfilter").second, listed) << cupsd.errorLog();
     const auto queue = readmeBlock("## Adding a queue");
     ASSERT_FALSE(queue.empty());
     for (const auto& line : queue) ASSERT_EQ(shell(line).first, 0) << line << "\n" << cupsd.errorLog();
