@@ -1,9 +1,10 @@
 // How soon a long page reaches the printer through the printer application,
 // and how much memory the server takes for it. One receipt-like picture,
 // 576 dots wide and --rows long, goes as a PWG raster page and as a PNG to a
-// fake ESC/POS printer on loopback, each with a dithering that can go out
-// band by band while the page arrives (error diffusion) and with one that
-// needs the whole page first (the per-page threshold).
+// fake ESC/POS printer on loopback, upright (it goes out band by band while
+// the page arrives) and turned upside down (orientation-requested 6: a
+// picture is held whole to be turned; raster pages come composed by the
+// client, are not turned, and stream either way).
 //
 // Each run has a fresh server (real binary, private namespaces, the tests'
 // harness) that has printed one small page: a server that printed the long
@@ -104,20 +105,22 @@ struct Document {
 
 struct Setting {
   const char* label;
-  const char* dithering;
-  bool streams;  // may go out band by band
+  const char* name;      // in file names
+  int orientation;       // orientation-requested, 0 to leave it out
+  bool streams;          // may go out band by band
 };
-constexpr Setting kSettings[] = {{"error-diffusion (streaming)", "error-diffusion", true},
-                                 {"threshold (whole page)", "threshold", false}};
+constexpr Setting kSettings[] = {{"upright (streaming)", "upright", 0, true},
+                                 {"reverse-portrait (whole picture)", "reverse", 6, false}};
 
 struct Run {
   double firstByteMs = 0, firstBandMs = 0, lastByteMs = 0, peakMiB = 0;
   Bytes stream;
 };
 
-// Sends `file` as a Print-Job with `dithering`; returns the job id, or -1.
+// Sends `file` as a Print-Job with error diffusion and `orientation`
+// (when not 0); returns the job id, or -1.
 // `sent` is when the request started going out.
-int PrintJob(const std::string& file, const char* format, const char* dithering, Clock::time_point& sent,
+int PrintJob(const std::string& file, const char* format, int orientation, Clock::time_point& sent,
              std::string& error) {
   const std::unique_ptr<http_t, decltype(&httpClose)> http(
       httpConnect2("localhost", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr), httpClose);
@@ -131,7 +134,8 @@ int PrintJob(const std::string& file, const char* format, const char* dithering,
   ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
   ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "bench");
   ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", nullptr, format);
-  ippAddString(request.get(), IPP_TAG_JOB, IPP_TAG_KEYWORD, "dithering", nullptr, dithering);
+  ippAddString(request.get(), IPP_TAG_JOB, IPP_TAG_KEYWORD, "dithering", nullptr, "error-diffusion");
+  if (orientation) ippAddInteger(request.get(), IPP_TAG_JOB, IPP_TAG_ENUM, "orientation-requested", orientation);
   std::ifstream in(file, std::ios::binary);
   const auto size = static_cast<size_t>(fs::file_size(file));
   sent = Clock::now();
@@ -174,7 +178,7 @@ std::optional<Run> Bench::Measure(const Document& doc, const Setting& setting, i
     failures_.push_back(label + ": " + why + " (logs in " + dir_ + ")");
     return std::nullopt;
   };
-  const std::string serverDir = dir_ + "/server-" + doc.name + "-" + setting.dithering + "-" + std::to_string(index + 1);
+  const std::string serverDir = dir_ + "/server-" + doc.name + "-" + setting.name + "-" + std::to_string(index + 1);
   fs::remove_all(serverDir);
   AppServer server(serverDir);
   server.Start();
@@ -186,7 +190,7 @@ std::optional<Run> Bench::Measure(const Document& doc, const Setting& setting, i
   // libraries' first-use state are already there when the idle figure is taken.
   Clock::time_point sent;
   std::string error;
-  const int warm = PrintJob(doc.small, doc.format, setting.dithering, sent, error);
+  const int warm = PrintJob(doc.small, doc.format, setting.orientation, sent, error);
   if (warm < 0 || WaitForJob(kPrinter, warm).state != IPP_JSTATE_COMPLETED || printer.WaitForConnection(0).empty())
     return fail("the small page did not print " + error);
   WaitForIdle(kPrinter);
@@ -196,7 +200,7 @@ std::optional<Run> Bench::Measure(const Document& doc, const Setting& setting, i
   const long idleKiB = Figures(server.Pid()).rssKiB;
   std::ofstream clear("/proc/" + std::to_string(server.Pid()) + "/clear_refs");
   if (!(clear << "5" << std::flush)) return fail("cannot reset the server's peak memory (/proc/PID/clear_refs)");
-  const int id = PrintJob(doc.file, doc.format, setting.dithering, sent, error);
+  const int id = PrintJob(doc.file, doc.format, setting.orientation, sent, error);
   if (id < 0) return fail(error);
   Run run;
   run.stream = printer.WaitForConnection(1);

@@ -612,55 +612,76 @@ void Soak::Verify() {
     if (!p.fake || p.fault == Fault::Reset) continue;
     // Each job has a connection of its own, so what a connection carried
     // must be one job's stream: a completed job's whole, or the start of a
-    // cancelled one (whole bands) and its job end. PAPPL starts a job when
-    // its document is in, not in the order of the job ids, so connections
-    // are matched to jobs by their document: no document may have more
-    // connections than jobs (a job run twice), nor fewer whole ones than
-    // completed jobs (a job lost or cut short).
-    Bytes all;
-    std::map<int, size_t> whole, started;  // connections per document
-    for (size_t c = 0, n = p.fake->Connections(); c < n; ++c) {
-      const Bytes got = p.fake->WaitForConnection(c);
-      all.insert(all.end(), got.begin(), got.end());
-      if (got.empty()) continue;
-      int best = -1;
-      size_t longest = 0;
-      for (size_t d = 0; d < docs.size(); ++d) {
-        const Bytes& want = reference_.at({int(d), p.wide});
-        if (got == want) {
-          best = int(d), longest = got.size();
-          break;
-        }
-        const size_t same = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
-        if (same > longest) best = int(d), longest = same;
-      }
-      if (best < 0 || got.size() - longest > kJobEndSlack) {
-        Fail(p.name + ": connection " + std::to_string(c) + " (" + std::to_string(got.size()) +
-             " bytes) is no job's stream (jobs interleaved or changed); it parts from " +
-             (best < 0 ? std::string("every document") : docs[best].name) + " at byte " + std::to_string(longest));
-        continue;
-      }
-      ++started[best];
-      whole[best] += got == reference_.at({best, p.wide});
-    }
-    std::ofstream(dir_ + "/received-" + p.name, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), all.size());
+    // cancelled or aborted one (whole bands) and its job end. PAPPL starts a
+    // job when its document is in, not in the order of the job ids, so
+    // connections are matched to jobs by their document: no document may have
+    // more whole streams than jobs (a job run twice), nor fewer than
+    // completed jobs (a job lost or cut short), and every beginning must find
+    // a job of its own among those that did not complete. A short beginning
+    // (a first band, a job end) may fit several documents.
     // Documents that print alike (a picture and its raster) count as one.
     auto kind = [&](int d) {
       for (int k = 0; k < d; ++k)
         if (reference_.at({k, p.wide}) == reference_.at({d, p.wide})) return k;
       return d;
     };
+    Bytes all;
+    std::ofstream connections(dir_ + "/connections-" + p.name);  // what each connection was taken for
+    std::map<int, size_t> whole;               // whole streams per document
+    std::vector<std::vector<int>> beginnings;  // the documents each other connection may begin
+    for (size_t c = 0, n = p.fake->Connections(); c < n; ++c) {
+      const Bytes got = p.fake->WaitForConnection(c);
+      all.insert(all.end(), got.begin(), got.end());
+      if (got.empty()) continue;
+      std::vector<int> fits;
+      int wholeOf = -1;
+      size_t longest = 0;
+      for (size_t d = 0; d < docs.size() && wholeOf < 0; ++d) {
+        if (kind(int(d)) != int(d)) continue;
+        const Bytes& want = reference_.at({int(d), p.wide});
+        const size_t same = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
+        longest = std::max(longest, same);
+        if (got == want) wholeOf = int(d);
+        else if (got.size() - same <= kJobEndSlack) fits.push_back(int(d));
+      }
+      connections << c << " " << got.size() << " bytes: ";
+      if (wholeOf >= 0) connections << "whole " << docs[wholeOf].name << "\n";
+      for (int d : fits) connections << "begins " << docs[d].name << (d == fits.back() ? "\n" : ", ");
+      if (wholeOf >= 0) {
+        ++whole[wholeOf];
+      } else if (!fits.empty()) {
+        beginnings.push_back(std::move(fits));
+      } else {
+        Fail(p.name + ": connection " + std::to_string(c) + " (" + std::to_string(got.size()) +
+             " bytes) is no job's stream (jobs interleaved or changed); it parts from every document by byte " +
+             std::to_string(longest));
+      }
+    }
+    std::ofstream(dir_ + "/received-" + p.name, std::ios::binary).write(reinterpret_cast<const char*>(all.data()), all.size());
+    std::map<int, size_t> unfinished;  // jobs per document that may have sent a beginning
     for (size_t d = 0; d < docs.size(); ++d) {
       if (kind(int(d)) != int(d)) continue;
       size_t jobs = 0, completed = 0;
       for (const Job* j : mine)
         if (kind(j->doc) == int(d)) ++jobs, completed += j->state == IPP_JSTATE_COMPLETED;
-      if (started[int(d)] > jobs)
-        Fail(p.name + ": " + std::to_string(started[int(d)]) + " connections carried " + docs[d].name + " for " +
+      if (whole[int(d)] > jobs)
+        Fail(p.name + ": " + std::to_string(whole[int(d)]) + " whole streams of " + docs[d].name + " for " +
              std::to_string(jobs) + " jobs (a job sent twice)");
       if (whole[int(d)] < completed)
         Fail(p.name + ": " + std::to_string(completed) + " " + docs[d].name + " jobs completed, but only " +
              std::to_string(whole[int(d)]) + " whole streams arrived (lost output reported as success)");
+      unfinished[int(d)] = jobs - std::min(jobs, std::max(whole[int(d)], completed));
+    }
+    // The beginnings that fit fewest documents take their jobs first.
+    std::sort(beginnings.begin(), beginnings.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
+    for (const std::vector<int>& fits : beginnings) {
+      const auto job = std::find_if(fits.begin(), fits.end(), [&](int d) { return unfinished[d] > 0; });
+      if (job == fits.end()) {
+        Fail(p.name + ": a connection began " + docs[fits.front()].name +
+             " with no unfinished job of it left (a job sent twice)");
+        continue;
+      }
+      --unfinished[*job];
     }
   }
   // Nothing leaked: the idle server holds what it held before the jobs.

@@ -41,44 +41,44 @@ const std::array<std::array<CellTable, 3>, 3> kOrderedLevels = [] {
 
 }  // namespace
 
+void OrderedDitherRow(uint8_t* row, size_t y, size_t width, size_t rows) {
+  // Only whole blocks starting strictly before the last three rows/columns are
+  // dithered; the margin keeps its grey level.
+  const size_t by = y - y % 3;
+  if (rows < 3 || by >= rows - 3) return;
+  const auto& cells = kOrderedLevels[y % 3];
+  for (size_t bx = 0; bx + 3 < width; bx += 3) {
+    uint8_t* block = row + bx;
+    block[0] = cells[0][block[0]];
+    block[1] = cells[1][block[1]];
+    block[2] = cells[2][block[2]];
+  }
+}
+
 void OrderedDither(const GreyPlane& page, int nLight) {
   EdgeSnapPass(page, BrightnessOffset(nLight));
   // Grey pixels have no colour for the brightness offset to reach: the
   // colour-to-grey pass changes nothing on a grey page.
+  for (size_t y = 0; y < page.rows; ++y) OrderedDitherRow(page.Row(y), y, page.width, page.rows);
+}
 
-  // Only whole blocks starting strictly before the last three rows/columns are
-  // dithered; the margin keeps its grey level.
-  const long long width = static_cast<long long>(page.width), height = static_cast<long long>(page.rows);
-  for (long long by = 0; by < height - 3; by += 3) {
-    for (size_t r = 0; r < 3; ++r) {
-      uint8_t* row = page.Row(static_cast<size_t>(by) + r);
-      const auto& cells = kOrderedLevels[r];
-      for (long long bx = 0; bx < width - 3; bx += 3) {
-        uint8_t* block = row + bx;
-        block[0] = cells[0][block[0]];
-        block[1] = cells[1][block[1]];
-        block[2] = cells[2][block[2]];
-      }
-    }
+void Bayer8Row(uint8_t* row, size_t y, size_t width, int nBrightness) {
+  for (size_t x = 0; x < width; ++x) {
+    const int grey = row[x] <= 229 ? 0 : row[x];  // the hard threshold of grey pixels
+    const int v = (3 * grey + nBrightness) / 3;
+    uint8_t out;
+    if (v < 50)
+      out = 0;
+    else if (v > 225)
+      out = 255;
+    else
+      out = BAYER_PATTERN_8X8[x % 8][y % 8] <= v ? 255 : 0;
+    row[x] = out;
   }
 }
 
 void makeDitherBayer8(const GreyPlane& page, int nLight) {
   const int nBrightness = BrightnessOffset(nLight);
   EdgeSnapPass(page, nBrightness);
-  for (size_t y = 0; y < page.rows; ++y) {
-    uint8_t* row = page.Row(y);
-    for (size_t x = 0; x < page.width; ++x) {
-      const int grey = row[x] <= 229 ? 0 : row[x];  // the hard threshold of grey pixels
-      const int v = (3 * grey + nBrightness) / 3;
-      uint8_t out;
-      if (v < 50)
-        out = 0;
-      else if (v > 225)
-        out = 255;
-      else
-        out = BAYER_PATTERN_8X8[x % 8][y % 8] <= v ? 255 : 0;
-      row[x] = out;
-    }
-  }
+  for (size_t y = 0; y < page.rows; ++y) Bayer8Row(page.Row(y), y, page.width, nBrightness);
 }

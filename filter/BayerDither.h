@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "GreyPlane.h"
@@ -16,6 +17,11 @@ extern const Matrix8 BAYER_PATTERN_8X8;
 // 3 x 3 ordered dither over whole blocks starting below width - 3 and
 // height - 3; pixels outside every block keep their grey level.
 void OrderedDither(const GreyPlane& page, int nLight);
+
+// The two passes after the edge snap, one row at a time (row y of `rows`,
+// `width` levels), as the whole-page dithers take them.
+void OrderedDitherRow(uint8_t* row, size_t y, size_t width, size_t rows);
+void Bayer8Row(uint8_t* row, size_t y, size_t width, int nBrightness);
 
 // 8 x 8 Bayer dither of every pixel. Grey pixels are thresholded hard at 230
 // before it, so on a grey page this is a threshold: only colour ever reached

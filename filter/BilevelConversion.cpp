@@ -303,6 +303,23 @@ inline bool Settled8(const uint8_t* p) {
   return word == 0 || word == ~uint64_t{0};
 }
 
+// Decides the undecided pixels of row y, left to right.
+[[gnu::always_inline]] inline void DecideRow(const Planes planes, const GreyPlane& page, const GreyPlane& reference, size_t y) {
+  const uint8_t* row = planes.page + y * planes.stride;
+  const bool innerRow = y >= 1 && y + 1 < planes.rows;
+  const size_t width = page.width;
+  for (size_t x = 0; x < width;) {
+    if (x % 8 == 0 && x + 8 <= width && Settled8(row + x)) {
+      x += 8;
+      continue;
+    }
+    // Black and white are settled (possibly by a run): 0 and 255 both
+    // wrap to 0 or 1 here, in one comparison.
+    if (static_cast<uint8_t>(row[x] + 1) > 1) Decide(planes, page, reference, x, y, innerRow);
+    ++x;
+  }
+}
+
 void ThresholdMode(const GreyPlane& original) {
   // The reference copy: every decision reads the page as it was.
   std::vector<uint8_t> copy(original.levels.begin(), original.levels.end());
@@ -330,19 +347,7 @@ void ThresholdMode(const GreyPlane& original) {
       if (planes.slots) std::memcpy(pageRow(y), pageRow(y - 1), planes.slots);
       continue;
     }
-    const uint8_t* row = planes.page + y * planes.stride;
-    const bool innerRow = y >= 1 && y + 1 < planes.rows;
-    const size_t width = page.width;
-    for (size_t x = 0; x < width;) {
-      if (x % 8 == 0 && x + 8 <= width && Settled8(row + x)) {
-        x += 8;
-        continue;
-      }
-      // Black and white are settled (possibly by a run): 0 and 255 both
-      // wrap to 0 or 1 here, in one comparison.
-      if (static_cast<uint8_t>(row[x] + 1) > 1) Decide(planes, page, reference, x, y, innerRow);
-      ++x;
-    }
+    DecideRow(planes, page, reference, y);
   }
 }
 
@@ -357,6 +362,11 @@ int ProcessLine(const GreyPlane& page, const GreyPlane& reference, int x, int y)
   Decide(PlanesOf(page, reference), page, reference, static_cast<size_t>(x), static_cast<size_t>(y),
          y >= 1 && static_cast<size_t>(y) + 1 < page.rows);
   return 1;
+}
+
+void ThresholdRow(const GreyPlane& page, const GreyPlane& reference, size_t y) {
+  if (y >= page.rows || reference.rows != page.rows || reference.stride != page.stride) return;
+  DecideRow(PlanesOf(page, reference), page, reference, y);
 }
 
 void Color2BW(const GreyPlane& page, int nLight, int dwDithering) {

@@ -2,6 +2,7 @@
 // neighbourhood rules, or one of the dithers, chosen by the conversion mode.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "GreyPlane.h"
@@ -11,6 +12,14 @@
 // the right along the row while the reference levels continue the same
 // stroke. Always returns 1.
 int ProcessLine(const GreyPlane& page, const GreyPlane& reference, int x, int y);
+
+// The threshold mode's decisions for row y alone, as Color2BW takes them
+// row after row: it reads rows y - 1 to y + 1 of `reference` (the levels
+// before any decision) and row y - 1 of `page` (decided), and writes row y of
+// `page`. So a page can be decided while it arrives, a row behind, in a
+// window of rows whose first and last rows stand for the page's edges only
+// when they are its edges.
+void ThresholdRow(const GreyPlane& page, const GreyPlane& reference, size_t y);
 
 // Reduces the page to black (0) and white (255) by mode dwDithering (0
 // threshold, 1 ordered 3 x 3, 2 Bayer 8 x 8, 3 error diffusion; other modes

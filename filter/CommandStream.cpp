@@ -40,12 +40,6 @@ bool AllBytes(const uint8_t* p, size_t n, uint8_t value) {
   return true;
 }
 
-// The band header of GS v 0: raster bit image, `stride` bytes by 24 rows.
-void AppendBandHeader(Stream& out, size_t stride) {
-  Append(out, {0x1D, 0x76, 0x30, 0x00, static_cast<uint8_t>(stride % 256), static_cast<uint8_t>(stride / 256),
-               kBandRows, 0x00});
-}
-
 void AppendBlankBand(Stream& out) {
   Append(out, kBlankBand);
   out.insert(out.end(), kBandRows, 0x00);
@@ -131,10 +125,6 @@ void AppendBands(Stream& out, const BandSource& picture, size_t first, size_t en
   }
 }
 
-void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte) {
-  AppendBands(out, BandSource{picture, stride * 8, stride, rows}, 0, rows, padByte);
-}
-
 void AppendTail(Stream& out, const PrintSettings& s) {
   if (s.warning == Placement::Tail) Append(out, kWarning);
   if (s.drawerPulse == Placement::Tail) Append(out, kDrawerPulse);
@@ -161,10 +151,13 @@ size_t InkedRowsEnd(const BandSource& picture) {
   return end;
 }
 
-size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows) {
-  return FirstInkedRow(BandSource{picture, stride * 8, stride, rows});
+bool IsBlankRow(std::span<const uint8_t> row) { return AllBytes(row.data(), row.size(), 0x00); }
+
+void AppendBlankBands(Stream& out, size_t count) {
+  for (size_t k = 0; k < count; ++k) AppendBlankBand(out);
 }
 
-size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows) {
-  return InkedRowsEnd(BandSource{picture, stride * 8, stride, rows});
+void AppendBandHeader(Stream& out, size_t stride) {
+  Append(out, {0x1D, 0x76, 0x30, 0x00, static_cast<uint8_t>(stride % 256), static_cast<uint8_t>(stride / 256),
+               kBandRows, 0x00});
 }

@@ -50,16 +50,19 @@ struct BandSource {
 // non-blank one as one-byte blank bands, trailing blank rows dropped. Rows
 // of the last band past `end` are sent as `padByte`.
 void AppendBands(Stream& out, const BandSource& picture, size_t first, size_t end, uint8_t padByte);
-// The same for `rows` rows of `stride` bytes sent as they are.
-void AppendBands(Stream& out, std::span<const uint8_t> picture, size_t stride, size_t rows, uint8_t padByte);
+
+// The pieces AppendBands is made of, for a picture that arrives band by
+// band: whether a row (all its stride bytes) holds no dot, `count` blank
+// bands, and the header of an image band of kBandRows rows of `stride`
+// bytes, which the rows follow.
+bool IsBlankRow(std::span<const uint8_t> row);
+void AppendBlankBands(Stream& out, size_t count);
+void AppendBandHeader(Stream& out, size_t stride);
 
 // Commands after the picture.
 void AppendTail(Stream& out, const PrintSettings& settings);
 
-// The first row holding a dot, or `rows` when there is none.
-size_t FirstInkedRow(std::span<const uint8_t> picture, size_t stride, size_t rows);
-// One past the last row holding a dot, or 0 when there is none.
-size_t InkedRowsEnd(std::span<const uint8_t> picture, size_t stride, size_t rows);
-// The same for the positive of a picture as oriented (not inverted).
+// The first row holding a dot (`rows` when none), and one past the last (0
+// when none), of the picture as oriented, before any inversion.
 size_t FirstInkedRow(const BandSource& picture);
 size_t InkedRowsEnd(const BandSource& picture);

@@ -23,27 +23,27 @@ inline void Spread(uint8_t& level, int lo, int hi, int share) {
   level = PlusTruncate(level, share);
 }
 
-void DiffusionPass(const GreyPlane& page) {
-  const size_t cx = page.width, cy = page.rows;
-  for (size_t y = 0; y < cy; ++y) {
-    uint8_t* row = page.Row(y);
-    uint8_t* below = y + 1 < cy ? page.Row(y + 1) : nullptr;
-    for (size_t x = 0; x < cx; ++x) {
-      const int current = row[x];
-      const int best = kNearest[static_cast<size_t>(current)];
-      row[x] = static_cast<uint8_t>(best);
-      const int error = current - best;
-      if (error == 0) continue;  // every share would be 0
-      // The windows keep settled black/white pixels and near-white ones out
-      // of the exchange; the row below takes a narrower window.
-      const bool hasRight = x + 1 < cx;
-      if (hasRight) Spread(row[x + 1], 51, 229, (error * 7) >> 4);
-      if (!below) continue;
-      if (x >= 1) Spread(below[x - 1], 51, 229, (error * 3) >> 4);
-      Spread(below[x], 51, 224, (error * 5) >> 4);
-      if (hasRight) Spread(below[x + 1], 51, 224, error >> 4);
-    }
+inline void DiffuseRowInline(uint8_t* row, uint8_t* below, size_t cx) {
+  for (size_t x = 0; x < cx; ++x) {
+    const int current = row[x];
+    const int best = kNearest[static_cast<size_t>(current)];
+    row[x] = static_cast<uint8_t>(best);
+    const int error = current - best;
+    if (error == 0) continue;  // every share would be 0
+    // The windows keep settled black/white pixels and near-white ones out
+    // of the exchange; the row below takes a narrower window.
+    const bool hasRight = x + 1 < cx;
+    if (hasRight) Spread(row[x + 1], 51, 229, (error * 7) >> 4);
+    if (!below) continue;
+    if (x >= 1) Spread(below[x - 1], 51, 229, (error * 3) >> 4);
+    Spread(below[x], 51, 224, (error * 5) >> 4);
+    if (hasRight) Spread(below[x + 1], 51, 224, error >> 4);
   }
+}
+
+void DiffusionPass(const GreyPlane& page) {
+  const size_t cy = page.rows;
+  for (size_t y = 0; y < cy; ++y) DiffuseRowInline(page.Row(y), y + 1 < cy ? page.Row(y + 1) : nullptr, page.width);
 }
 
 // True when all eight levels at p are black or all are white: no mid-grey.
@@ -75,17 +75,47 @@ int IsBorder(const GreyPlane& page, int x, int y) {
   return -1;
 }
 
+void EdgeSnapsOfRow(const GreyPlane& plane, size_t y, int nBrightness, std::vector<EdgeSnap>& snaps) {
+  snaps.clear();
+  // A copy: the snaps written cannot be taken for a change of the geometry.
+  const GreyPlane page = plane;
+  const size_t width = page.width;
+  if (y >= page.rows) return;
+  const uint8_t* row = page.Row(y);
+  const bool inner = y > 0 && y + 1 < page.rows;
+  for (size_t x = 0; x < width; ++x) {
+    if (x % 8 == 0 && x + 8 <= width && AllBlackOrWhite(row + x)) {
+      x += 7;
+      continue;
+    }
+    if (row[x] < 50 || row[x] >= 230) continue;  // IsBorder's first test, without the call
+    if (inner && x > 0 && x + 1 < width) {
+      // Every border has a neighbour of 225 or more and one under 100; on
+      // smooth grey neither holds, and the classifier need not run.
+      const uint8_t l = row[x - 1], r = row[x + 1], u = page.Row(y - 1)[x], d = page.Row(y + 1)[x];
+      if (std::max({l, r, u, d}) < 225 || std::min({l, r, u, d}) >= 100) continue;
+    }
+    const int k = IsBorder(page, static_cast<int>(x), static_cast<int>(y));
+    int value;
+    if ((k == 0 || k == 4) && y > 0)
+      value = page.At(x, y - 1) + nBrightness;
+    else if ((k == 2 || k == 6) && x > 0)
+      value = row[x - 1] + nBrightness;
+    else
+      continue;
+    snaps.push_back({x, static_cast<uint8_t>(value > 150 ? 255 : 0)});
+  }
+}
+
+void DiffuseRow(uint8_t* row, uint8_t* below, size_t width) { DiffuseRowInline(row, below, width); }
+
 void EdgeSnapPass(const GreyPlane& page, int nBrightness) {
   // Decisions and neighbour levels all come from the untouched page, so a
   // row's snaps wait until the row below has been classified (the last row
   // that reads it); one snap cannot trigger another.
-  struct Snap {
-    size_t x;
-    uint8_t value;
-  };
-  std::vector<Snap> pending, current;
-  auto commit = [&](const std::vector<Snap>& snaps, size_t y) {
-    for (const Snap& s : snaps) page.At(s.x, y) = s.value;
+  std::vector<EdgeSnap> pending, current;
+  auto commit = [&](const std::vector<EdgeSnap>& snaps, size_t y) {
+    for (const EdgeSnap& s : snaps) page.At(s.x, y) = s.value;
   };
   // A row's snaps depend only on it and its two neighbours, so a row inside
   // a vertically uniform stretch snaps exactly as the row above it did.
@@ -104,31 +134,7 @@ void EdgeSnapPass(const GreyPlane& page, int nBrightness) {
       std::swap(pending, current);
       continue;
     }
-    current.clear();
-    const uint8_t* row = page.Row(y);
-    const bool inner = y > 0 && y + 1 < page.rows;
-    for (size_t x = 0; x < page.width; ++x) {
-      if (x % 8 == 0 && x + 8 <= page.width && AllBlackOrWhite(row + x)) {
-        x += 7;
-        continue;
-      }
-      if (row[x] < 50 || row[x] >= 230) continue;  // IsBorder's first test, without the call
-      if (inner && x > 0 && x + 1 < page.width) {
-        // Every border has a neighbour of 225 or more and one under 100; on
-        // smooth grey neither holds, and the classifier need not run.
-        const uint8_t l = row[x - 1], r = row[x + 1], u = page.Row(y - 1)[x], d = page.Row(y + 1)[x];
-        if (std::max({l, r, u, d}) < 225 || std::min({l, r, u, d}) >= 100) continue;
-      }
-      const int k = IsBorder(page, static_cast<int>(x), static_cast<int>(y));
-      int value;
-      if ((k == 0 || k == 4) && y > 0)
-        value = page.At(x, y - 1) + nBrightness;
-      else if ((k == 2 || k == 6) && x > 0)
-        value = row[x - 1] + nBrightness;
-      else
-        continue;
-      current.push_back({x, static_cast<uint8_t>(value > 150 ? 255 : 0)});
-    }
+    EdgeSnapsOfRow(page, y, nBrightness, current);
     if (y > 0) commit(pending, y - 1);
     std::swap(pending, current);
   }

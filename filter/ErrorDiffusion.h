@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "GreyPlane.h"
 
@@ -43,9 +44,27 @@ constexpr uint32_t FindNearestColor(uint32_t color, std::span<const uint32_t> pa
 // levels of its four neighbours. Pixels outside the page are no border.
 int IsBorder(const GreyPlane& page, int x, int y);
 
+// A level the edge snap pass gives pixel x of a row.
+struct EdgeSnap {
+  size_t x;
+  uint8_t value;
+};
+
+// The snaps of row y into `snaps`, as EdgeSnapPass takes them row after row:
+// they read rows y - 1 to y + 1 of the page as it was before the pass, and
+// nothing else. So a page can be snapped while it arrives, in a window of
+// rows whose first and last rows stand for the page's edges only when they
+// are its edges.
+void EdgeSnapsOfRow(const GreyPlane& page, size_t y, int nBrightness, std::vector<EdgeSnap>& snaps);
+
 // Mid-tone pixels on a sharp light/dark edge take black or white from a
 // neighbour. Every decision reads the page as it was before the pass.
 void EdgeSnapPass(const GreyPlane& page, int nBrightness);
+
+// One row of the diffusion: `row` (width levels, its earlier errors already
+// received) becomes black and white and spreads its errors to its right and
+// into `below`, the next row, or nowhere when `below` is null (the last row).
+void DiffuseRow(uint8_t* row, uint8_t* below, size_t width);
 
 // Turns the page into pure black and white in place. Always returns 0.
 int ErrorDiffusion(const GreyPlane& page, int nLight);

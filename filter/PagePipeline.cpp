@@ -99,25 +99,31 @@ GreyPlane GreyFromColour(const PageLayout& page, std::span<uint8_t> rows) {
   return plane;
 }
 
+// One row of PackDots: `width` levels into `dst` (its bits past the width
+// left as they are unless mirrored); `upright` is scratch of the row's size
+// when mirroring.
+[[gnu::always_inline]] inline void PackDotsRowInline(const uint8_t* src, size_t width, bool mirror, uint8_t* dst, size_t stride,
+                              uint8_t* upright) {
+  uint8_t* bits = mirror ? upright : dst;
+  size_t x = 0;
+  for (; x + 8 <= width; x += 8) bits[x / 8] = BlackBits(src + x);
+  if (x < width) {
+    unsigned byte = 0;
+    for (unsigned i = 0; x + i < width; ++i) byte |= unsigned{src[x + i] == kBlack} << (7 - i);
+    bits[x / 8] = static_cast<uint8_t>(byte);
+  }
+  if (mirror) MirrorRowInto(std::span(upright, stride), width, std::span(dst, stride));
+}
+
 // The page's black pixels as a 1-bit picture (set bit = dot), rows of
 // BitmapStride(width) bytes, flipped and mirrored as asked.
 Bitmap PackDots(const GreyPlane& plane, bool flipRows, bool mirror) {
   const size_t stride = BitmapStride(plane.width), width = plane.width;
   Bitmap out(CheckedMul(stride, plane.rows), 0);
   std::vector<uint8_t> upright(mirror ? stride : 0);
-  for (size_t y = 0; y < plane.rows; ++y) {
-    const uint8_t* src = plane.Row(y);
-    uint8_t* dst = out.data() + (flipRows ? plane.rows - 1 - y : y) * stride;
-    uint8_t* bits = mirror ? upright.data() : dst;
-    size_t x = 0;
-    for (; x + 8 <= width; x += 8) bits[x / 8] = BlackBits(src + x);
-    if (x < width) {
-      unsigned byte = 0;
-      for (unsigned i = 0; x + i < width; ++i) byte |= unsigned{src[x + i] == kBlack} << (7 - i);
-      bits[x / 8] = static_cast<uint8_t>(byte);
-    }
-    if (mirror) MirrorRowInto(upright, width, std::span(dst, stride));
-  }
+  for (size_t y = 0; y < plane.rows; ++y)
+    PackDotsRowInline(plane.Row(y), width, mirror, out.data() + (flipRows ? plane.rows - 1 - y : y) * stride, stride,
+                      upright.data());
   return out;
 }
 
@@ -259,6 +265,19 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
     return report;
   }
   return report;
+}
+
+Orientation PictureOrientation(uint32_t depth, const PrintSettings& settings) {
+  return ConversionOrientation(depth)
+      .Then(DirectionOrientation(settings.nDirection))
+      .Then({false, false, settings.nMirror == 1});
+}
+
+void PackDotsRow(std::span<const uint8_t> levels, bool mirror, std::span<uint8_t> dst, std::span<uint8_t> scratch) {
+  const size_t width = levels.size(), stride = BitmapStride(width);
+  if (dst.size() < stride || (mirror && scratch.size() < stride)) return;
+  std::fill(dst.begin(), dst.begin() + static_cast<std::ptrdiff_t>(stride), 0);
+  PackDotsRowInline(levels.data(), width, mirror, dst.data(), stride, scratch.data());
 }
 
 bool SendCopies(std::span<const uint8_t> stream, uint32_t copies, const ByteSink& sink) {

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "BitmapTransforms.h"
 #include "PrintSettings.h"
 
 using Bitmap = std::vector<uint8_t>;
@@ -90,6 +91,16 @@ constexpr size_t BitmapStride(size_t width) { return ((width + 31) >> 5) << 2; }
 // working space: its contents are undefined afterwards.
 PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const PrintSettings& settings,
                       PageHooks& hooks, PageWorkspace& workspace, Stream& out);
+
+// Where a page of `depth` bits per pixel ends up on paper, relative to the
+// raster as it arrived: its conversion, the settings' turn and mirror.
+Orientation PictureOrientation(uint32_t depth, const PrintSettings& settings);
+
+// One row of grey levels (0 black) as a 1-bit picture row of
+// BitmapStride(width) bytes (set bit = dot, padding clear), mirrored if
+// asked, as the whole-page conversion packs it. `scratch` holds a row when
+// mirroring. Does nothing when `dst` or `scratch` is too short.
+void PackDotsRow(std::span<const uint8_t> levels, bool mirror, std::span<uint8_t> dst, std::span<uint8_t> scratch);
 
 // Commands that end the job (the cut of "Cutting" "2"), appended to `out`.
 void AppendJobEnd(Stream& out, const PrintSettings& settings);

@@ -1,7 +1,8 @@
 // Drives RenderPage directly: a fuzzed page layout and rows, settings parsed
 // from fuzzed choices, the default hooks. Besides what the sanitizers catch,
 // it checks the stream's framing: the head commands, then GS v 0 bands whose
-// declared rows are all present, then the tail commands.
+// declared rows are all present, then the tail commands. A grey page whose
+// settings let it stream must give the same bytes row by row.
 //
 // Input: depth selector (0: 1 bit, 1: 8, 2: 24, 3: the next byte as the
 // depth), width (16 bits, at most 2048), extra bytes per row beyond the
@@ -15,6 +16,7 @@
 #include "CommandStream.h"
 #include "FuzzSupport.h"
 #include "PagePipeline.h"
+#include "PageStream.h"
 
 namespace {
 
@@ -87,6 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> buffer(in.Rest().begin(), in.Rest().begin() + static_cast<std::ptrdiff_t>(rows * stride));
 
   const PageLayout page{width, static_cast<uint32_t>(rows), depth, static_cast<uint32_t>(stride), copies};
+  // The grey page's levels (the raster inverted), before RenderPage works
+  // in the buffer.
+  const bool streams = depth == 8 && GreyPageStream::Streams(settings, width);
+  std::vector<uint8_t> levels(streams ? buffer.size() : 0);
+  for (size_t i = 0; i < levels.size(); ++i) levels[i] = static_cast<uint8_t>(255 - buffer[i]);
   PageHooks hooks;
   static PageWorkspace workspace;  // carried from page to page, as in a job
   Stream out;
@@ -100,6 +107,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool quarterTurn = settings.nDirection == static_cast<int>(Direction::QuarterTurn) ||
                            settings.nDirection == static_cast<int>(Direction::QuarterTurn270);
   CheckStream(out, settings, report.rowBytes, quarterTurn ? width : rows);
+  if (streams) {
+    GreyPageStream streamed(settings, width, static_cast<uint32_t>(rows));
+    for (size_t y = 0; y < rows; ++y) streamed.PutRow(std::span(levels).subspan(y * stride, width));
+    streamed.Finish();
+    Require(streamed.Output() == out);
+  }
 
   size_t sent = 0;
   Require(SendCopies(out, copies, [&](std::span<const uint8_t> bytes) {

@@ -199,6 +199,19 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   return true;
 }
 
+// PAPPL 1.3 adopts a client's page header only when the page is 8 bits or
+// more a pixel; a 1-bit page reaches the driver under PAPPL's own 8-bit
+// header, with the client's packed rows, so its width and depth are lost and
+// it would print as stripes. PAPPL's own header is exactly what
+// papplJobCreatePrintOptions makes for the job, which a client's never is.
+bool HeaderIsPapplsOwn(pappl_job_t* job, const cups_page_header2_t& header) {
+  pappl_pr_options_t* own = papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)), false);
+  if (!own) return false;
+  const bool same = std::memcmp(&own->header, &header, sizeof header) == 0;
+  papplJobDeletePrintOptions(own);
+  return same;
+}
+
 bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned) {
   RasterJob* raster = RasterOf(job);
   if (!raster) return false;  // the job did not start
@@ -207,11 +220,13 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
   if (header.HWResolution[0] != dpi || header.HWResolution[1] != dpi)
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %u dpi, dot for dot", header.HWResolution[0],
                 header.HWResolution[1], dpi);
+  const std::string page = "page " + std::to_string(raster->receipt.PagesSent() + 1);
   const std::string refusal =
-      header.cupsBitsPerPixel == 8
-          ? raster->receipt.StartPage(header.cupsWidth, header.cupsHeight)
-          : "page " + std::to_string(raster->receipt.PagesSent() + 1) + " arrived with " +
-                std::to_string(header.cupsBitsPerPixel) + " bits per pixel, not 8-bit grey";
+      header.cupsBitsPerPixel != 8 ? page + " arrived with " + std::to_string(header.cupsBitsPerPixel) +
+                                         " bits per pixel, not 8-bit grey"
+      : HeaderIsPapplsOwn(job, header)
+          ? page + " is not 8-bit grey (sgray_8), the only raster this printer takes"
+          : raster->receipt.StartPage(header.cupsWidth, header.cupsHeight);
   raster->failed = !refusal.empty();
   return refusal.empty() || Fail(job, refusal);
 }
@@ -524,8 +539,10 @@ bool PrintImage(pappl_job_t* job, pappl_device_t* device) {
       ImagePage{[&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                 [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); }});
   if (!failure.empty()) return Fail(job, failure);
-  // Cancelled while the picture was read: nothing has gone out yet.
-  if (papplJobIsCanceled(job)) return true;
+  // Cancelled while the picture was read: a picture that has not begun to
+  // stream sends nothing; one that has gets its page and job end, so that
+  // what printed is cut off.
+  if (papplJobIsCanceled(job) && !receipt.SentAnything()) return true;
   if (std::string f = receipt.EndPage(); !f.empty()) return FailSending(job, device, f);
   if (std::string f = receipt.Finish(); !f.empty()) return FailSending(job, device, f);
   if (!EndSending(job, device)) return false;

@@ -97,7 +97,9 @@ std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth
   const double xDpi = 72.0 * (size.width - 0.01) / widthPt, yDpi = 72.0 * (size.rows - 0.01) / heightPt;
   const uint64_t bandPixels = uint64_t{headWidth} * kPdfBandRows;
   const uint32_t band = static_cast<uint32_t>(std::clamp<uint64_t>(bandPixels / size.width, 1, size.rows));
-  for (uint32_t top = 0; top < size.rows; top += band) {
+  // A cancel stops the drawing after the band being drawn: a streamed page
+  // sends nothing more, and the page ends where it got to.
+  for (uint32_t top = 0; top < size.rows && !out.stop(); top += band) {
     const uint32_t rows = std::min(band, size.rows - top);
     const poppler::image image = renderer.render_page(page.get(), xDpi, yDpi, 0, static_cast<int>(top),
                                                       static_cast<int>(size.width), static_cast<int>(rows));

@@ -19,8 +19,9 @@ inline constexpr uint64_t kPdfBandRows = 2048;
 // Where the pages go. `pages` is told the page count first; then for each
 // page `start` gets its size (empty result to go on, else why not), `row`
 // its sGray rows (0 = black) top to bottom, and `end` closes it (empty
-// result to go on). `stop` is asked before each page: true ends the
-// document there, as a cancelled job does. `note` gets poppler's messages.
+// result to go on). `stop` is asked before each page and each band of a
+// page: true ends the document there, as a cancelled job does (a page
+// stopped in the middle is still closed by `end`). `note` gets poppler's messages.
 struct PdfPages {
   std::function<void(int count)> pages;
   std::function<std::string(uint32_t width, uint32_t rows)> start;

@@ -357,18 +357,30 @@ void WritePng(const std::string& path, const Picture& p) {
   std::fclose(f);
 }
 
-void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows) {
+void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows,
+              bool oneBit) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
   for (const Picture& p : pages) {
     cups_page_header2_t h;
-    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("om_80mm-receipt-2m_72.08x2000mm"), "sgray_8", 203, 203, "one-sided",
-                            nullptr);
-    h.cupsWidth = h.cupsBytesPerLine = p.width;
+    cupsRasterInitPWGHeader(&h, pwgMediaForPWG("om_80mm-receipt-2m_72.08x2000mm"), oneBit ? "black_1" : "sgray_8", 203,
+                            203, "one-sided", nullptr);
+    h.cupsWidth = p.width;
+    h.cupsBytesPerLine = oneBit ? (p.width + 7) / 8 : p.width;
     h.cupsHeight = declaredRows.value_or(p.rows);
     cupsRasterWriteHeader2(ras, &h);
-    for (uint32_t y = 0; y < p.rows; ++y)
-      cupsRasterWritePixels(ras, const_cast<uint8_t*>(p.grey.data() + size_t{y} * p.width), p.width);
+    std::vector<uint8_t> row(h.cupsBytesPerLine);
+    for (uint32_t y = 0; y < p.rows; ++y) {
+      const uint8_t* grey = p.grey.data() + size_t{y} * p.width;
+      if (oneBit) {
+        std::fill(row.begin(), row.end(), 0);
+        for (uint32_t x = 0; x < p.width; ++x)
+          if (grey[x] < 128) row[x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+      } else {
+        row.assign(grey, grey + p.width);
+      }
+      cupsRasterWritePixels(ras, row.data(), h.cupsBytesPerLine);
+    }
   }
   cupsRasterClose(ras);
   close(fd);

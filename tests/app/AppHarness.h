@@ -160,7 +160,9 @@ Picture MarkedPicture(uint32_t width, uint32_t rows);
 void WritePng(const std::string& path, const Picture& picture);
 // PWG raster, 8-bit sGray at 203 dpi; `declaredRows` may exceed the rows
 // written, for a page whose data never comes.
-void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows = {});
+// `oneBit`: black_1 pages (grey below 128 is a dot) instead of sgray_8.
+void WritePwg(const std::string& path, const std::vector<Picture>& pages, std::optional<uint32_t> declaredRows = {},
+              bool oneBit = false);
 // A PDF of one picture a page, each page as large as its picture at 203 dpi.
 void WritePdf(const std::string& path, const std::vector<Picture>& pages);
 // Ends a PDF whose objects 1.. start at `offsets` (object 1 the catalog):

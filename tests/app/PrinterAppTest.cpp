@@ -24,6 +24,7 @@
 #include "EscPosDecoder.h"
 #include "Models.h"
 #include "PagePipeline.h"
+#include "ReceiptJob.h"
 
 namespace {
 
@@ -65,17 +66,21 @@ Reading Read(const escpos::Paper& paper) {
 
 // The pages through the core with the PPD choices the CUPS filter would be
 // given: what the application must send, byte for byte.
-Bytes CoreBytes(const std::vector<Picture>& pages, const std::map<std::string, std::string>& choices = {},
-                uint32_t copies = 1) {
+PrintSettings CoreSettings(const std::map<std::string, std::string>& choices) {
   std::map<std::string, std::string> all = {
       {"Dithering", "ErrorDiffusion"}, {"Cutting", "2"},         {"CashDrawer", "0"},   {"FeedAfterPrinting", "4"},
       {"Warning", "0"},                {"MirrorImage", "False"}, {"NegativeImage", "False"},
       {"LeadingBlank", "3mm"},         {"Origin", "Rotation0"},  {"PrintDensity", "0"}, {"PageEnd", "0"}};
   for (const auto& [k, v] : choices) all[k] = v;
-  const PrintSettings settings = ParsePrintSettings([&](std::string_view k) -> std::optional<std::string> {
+  return ParsePrintSettings([&](std::string_view k) -> std::optional<std::string> {
     auto it = all.find(std::string(k));
     return it == all.end() ? std::nullopt : std::optional(it->second);
   });
+}
+
+Bytes CoreBytes(const std::vector<Picture>& pages, const std::map<std::string, std::string>& choices = {},
+                uint32_t copies = 1) {
+  const PrintSettings settings = CoreSettings(choices);
   PageHooks hooks;
   PageWorkspace workspace;
   Stream job, page;
@@ -121,6 +126,7 @@ class PrinterApp : public ::testing::Test {
     WritePng(File("marked.png"), picture_);
     WritePng(File("framed.png"), framed_);
     WritePwg(File("marked.pwg"), {picture_});
+    WritePwg(File("gapped.pwg"), {gapped_});
     WritePdf(File("marked.pdf"), {picture_});
     // The JPEG: Ghostscript's rendering of that PDF at the printer's resolution.
     ASSERT_EQ(Shell("gs -q -sDEVICE=jpeggray -r203 -o " + File("marked.jpg") + " " + File("marked.pdf")).status, 0);
@@ -183,6 +189,13 @@ class PrinterApp : public ::testing::Test {
   static inline const Picture framed_ = [] {
     Picture p{kHead80, 1600, std::vector<uint8_t>(size_t{kHead80} * 1600, 255)};
     std::copy(picture_.grey.begin(), picture_.grey.end(), p.grey.begin() + 400 * kHead80);
+    return p;
+  }();
+  // Blank runs off the band grid before, between and after two pictures.
+  static inline const Picture gapped_ = [] {
+    Picture p{kHead80, 2903, std::vector<uint8_t>(size_t{kHead80} * 2903, 255)};
+    for (size_t at : {size_t{701}, size_t{1917}})
+      std::copy(picture_.grey.begin(), picture_.grey.end(), p.grey.begin() + at * kHead80);
     return p;
   }();
 };
@@ -295,6 +308,11 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
       {"", "ATTR enum orientation-requested 5", {{"Origin", "Rotation270"}}},
       {"-o copies=2", nullptr, {}, 2},
       {"-o cutter=sideways", nullptr, {}},  // unknown: the default, and a log line
+      // Streamed raster pages, blank runs and all.
+      {"-o dithering=threshold -o negative-image=true -o mirror-image=true", nullptr,
+       {{"Dithering", "None"}, {"NegativeImage", "True"}, {"MirrorImage", "True"}}, 1, "gapped.pwg"},
+      {"-o dithering=halftone -o leading-blank=keep -o copies=2", nullptr,
+       {{"Dithering", "Halftone"}, {"LeadingBlank", "Keep"}}, 2, "gapped.pwg"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ippAttrs ? c.ippAttrs : c.appOptions);
@@ -302,7 +320,9 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
     for (size_t at; (at = attrs.find(" ATTR ")) != std::string::npos;) attrs[at] = '\n';
     const Printed p = Print(c.ippAttrs ? Via::IppTool : Via::App, "receipt", c.file, c.appOptions, "  " + attrs);
     ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
-    EXPECT_EQ(p.bytes, CoreBytes({c.file == std::string("framed.png") ? framed_ : picture_}, c.choices, c.copies));
+    const std::string file = c.file;
+    EXPECT_EQ(p.bytes, CoreBytes({file == "framed.png" ? framed_ : file == "gapped.pwg" ? gapped_ : picture_}, c.choices,
+                                 c.copies));
     if (c.paperRows) {
       const escpos::Paper paper = escpos::decode(p.bytes);
       EXPECT_EQ(paper.height(), c.paperRows);
@@ -461,6 +481,7 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   Picture noise{kHead80, 6000, std::vector<uint8_t>(kHead80 * 6000)};
   for (size_t i = 0; i < noise.grey.size(); ++i) noise.grey[i] = static_cast<uint8_t>(i * 7919 % 251);
   WritePwg(File("noise.pwg"), {noise});
+  WritePwg(File("one-bit.pwg"), {picture_}, {}, true);
   std::ofstream(File("corrupt.pdf")) << "%PDF-1.4\n" << std::string(64, 'x');
   const std::string pdfs = "qpdf --encrypt user owner 256 -- " + File("marked.pdf") + " " + File("locked.pdf") +
                            " && gs -q -o " + File("long.pdf") + " -sDEVICE=pdfwrite -dDEVICEWIDTHPOINTS=204 "
@@ -471,6 +492,7 @@ TEST_F(PrinterApp, FaultsAbortTheJobOnly) {
   const Case cases[] = {
       {"receipt", "corrupt.png", fake_, "the PNG file is damaged", true},
       {"receipt", "endless.pwg", fake_, "page 1 is 100000 rows long", true},
+      {"receipt", "one-bit.pwg", fake_, "page 1 is not 8-bit grey (sgray_8)", true},  // not stripes
       {"receipt", "corrupt.pdf", fake_, "the PDF file is damaged", true},
       {"receipt", "locked.pdf", fake_, "the PDF is protected by a password", true},
       {"receipt", "long.pdf", fake_, "page 2 is 32142 rows long", false},  // 4 m: the first page prints
@@ -1234,6 +1256,50 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
 // word for word, the server on its default port and state as a user's would
 // be. Its printer's address is not reachable from here, so its jobs end
 // aborted; that the commands work is what is checked.
+// --- A long page streams: its bands reach the printer while it arrives, a
+// cancel stops them within a band and the page still ends fed and cut; a
+// page turned upside down, or a job of copies, goes out at its end. ---
+
+TEST(ReceiptJobStreaming, BandsLeaveEarlyAndStopWithinABandOfACancel) {
+  constexpr uint32_t kRows = 2400, kNever = kRows + 1;
+  struct Case { const char* origin; uint32_t copies, cancelAt; bool early; } const cases[] = {
+      {"Rotation0", 1, kNever, true}, {"Rotation0", 1, 1000, true},
+      {"Rotation180", 1, kNever, false}, {"Rotation0", 2, kNever, false}};
+  const Picture page{kHead80, kRows, std::vector<uint8_t>(size_t{kHead80} * kRows, 100)};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.origin) + ", copies " + std::to_string(c.copies) + ", cancel at " +
+                 std::to_string(c.cancelAt));
+    const std::map<std::string, std::string> choices = {{"Origin", c.origin}, {"Cutting", "1"}};
+    uint32_t rowsPut = 0, rowsAtFirstWrite = 0;
+    Bytes sent;
+    ReceiptJob job(CoreSettings(choices), kHead80, c.copies, [&](std::span<const uint8_t> bytes) {
+      if (sent.empty()) rowsAtFirstWrite = rowsPut;
+      sent.insert(sent.end(), bytes.begin(), bytes.end());
+      return true;
+    }, [&] { return rowsPut >= c.cancelAt; });
+    ASSERT_EQ(job.StartPage(kHead80, kRows), "");
+    for (; rowsPut < kRows; ++rowsPut) job.PutRow(rowsPut, std::span(page.grey).subspan(size_t{rowsPut} * kHead80, kHead80));
+    EXPECT_EQ(job.EndPage(), "");
+    EXPECT_EQ(job.Finish(), "");
+    if (c.early)
+      EXPECT_LT(rowsAtFirstWrite, 100u);
+    else
+      EXPECT_EQ(rowsAtFirstWrite, kRows);
+    const escpos::Paper paper = escpos::decode(sent);
+    ASSERT_FALSE(paper.error) << paper.error->message;
+    EXPECT_EQ(paper.cutRows().size(), c.copies);
+    if (c.cancelAt == kNever) {
+      EXPECT_EQ(sent, CoreBytes({page}, choices, c.copies));
+      continue;
+    }
+    // Bands settled but not yet written when the cancel came are dropped:
+    // at most a write's worth (4 KB, three bands) before it, one band after.
+    const int printed = paper.height() - paper.fedRows();
+    EXPECT_LE(printed, static_cast<int>(c.cancelAt) + 24);
+    EXPECT_GE(printed, static_cast<int>(c.cancelAt) - 4 * 24);
+  }
+}
+
 TEST(ReadmeCommands, RunAsWritten) {
   if (!SkipReason.empty()) GTEST_SKIP() << SkipReason;
   const std::string text = ReadText(std::string(LABELFILTER_SOURCE_DIR) + "/README.md");
