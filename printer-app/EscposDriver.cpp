@@ -1,8 +1,9 @@
-// ESC/POS 80 mm and 58 mm receipt printers on PAPPL. Pages arrive as 8-bit
-// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG,
-// JPEG and PDF through our own filters); each whole page goes through the
-// conversion core, so the bytes are those the CUPS filter sends for the same
-// choices. ESC/POS documents go to the printer as they are.
+// ESC/POS receipt printers on PAPPL, one driver per row of the model table
+// (filter/Models.h). Pages arrive as 8-bit grey rows (PWG and Apple raster
+// through PAPPL's raster callbacks, PNG, JPEG and PDF through our own
+// filters); each whole page goes through the conversion core, so the bytes
+// are those the CUPS filter sends for the same choices. ESC/POS documents go
+// to the printer as they are.
 
 #include "EscposDriver.h"
 
