@@ -50,6 +50,9 @@ inline constexpr std::array<uint16_t, 5> kPpdRollLengths = {100, 150, 200, 297, 
 inline constexpr std::array<uint16_t, 4> kAppRollLengths = {100, 150, 200, 297};
 inline constexpr std::string_view kEscPos = "ESC/POS";
 
+// Each model's device IDs: its driver's own first (what the printer
+// application lists), then printers that report that make and model and whose
+// manual gives the row's head and resolution.
 inline constexpr std::array<DeviceIdKeys, 3> kIds80mm203 = {
     {{"ESC/POS", "80mm Receipt Printer"}, {"EPSON", "TM-T20II"}, {"EPSON", "TM-m30"}}};
 inline constexpr std::array<DeviceIdKeys, 1> kIds58mm203 = {{{"ESC/POS", "58mm Receipt Printer"}}};
@@ -60,6 +63,7 @@ inline constexpr std::array<DeviceIdKeys, 1> kIds112mm203 = {{{"ESC/POS", "112mm
 inline constexpr std::array<DeviceIdKeys, 1> kIds80mmFull = {{{"ESC/POS", "80mm Full Width Receipt Printer"}}};
 
 // The first row is the default: what an ESC/POS printer of unknown make gets.
+// Every string is a literal, so .data() is NUL-terminated for PAPPL and CUPS.
 inline constexpr PrinterModel kModels[] = {
     {"escpos-80mm-203dpi", "ESC/POS 80mm Receipt Printer", "lf80mm.ppd", 80, 203, 576, 2032, kPpdRollLengths,
      kAppRollLengths, kEscPos, kIds80mm203, "Epson TM-T20II and TM-m30 technical reference: 72 mm, 576 dots"},
