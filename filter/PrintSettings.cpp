@@ -25,6 +25,12 @@ int ChoiceNumber(const std::string& s) {
   return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
+// value * to / from, rounded to the nearest; the callers' values stay far
+// below 2^32 / to (1000 mm, 720 rows), so no product overflows 64 bits.
+uint32_t Rescale(uint32_t value, uint32_t to, uint32_t from) {
+  return static_cast<uint32_t>((uint64_t{value} * to + from / 2) / from);
+}
+
 Placement HeadOrTail(const std::optional<std::string>& choice) {
   if (Is(choice, "1")) return Placement::Head;
   if (Is(choice, "2")) return Placement::Tail;
@@ -34,23 +40,24 @@ Placement HeadOrTail(const std::optional<std::string>& choice) {
 // "Keep" (or no choice) keeps every blank row; "3mm" and the like keep at
 // most that much paper. A choice that is not a plain number of millimetres
 // changes nothing.
-std::optional<uint32_t> TopMargin(const std::optional<std::string>& choice) {
+std::optional<uint32_t> TopMargin(const std::optional<std::string>& choice, uint32_t dotsPer254Mm) {
   if (!choice || choice->empty() || !std::isdigit(static_cast<unsigned char>((*choice)[0]))) return std::nullopt;
   const int mm = ChoiceNumber(*choice);
   if (mm > 1000) return std::nullopt;  // a metre of blank paper is no margin
-  return static_cast<uint32_t>(mm) * kDotsPerMm;
+  return Rescale(static_cast<uint32_t>(mm), dotsPer254Mm, 254);
 }
 
 }  // namespace
 
-int FeedDistance(int nFeed) {
+int FeedDistance(int nFeed, uint32_t motionPer254Mm) {
   if (nFeed <= 0) return 0;
   // Choices past the table feed as far as the last entry.
   const size_t index = std::min<size_t>(static_cast<size_t>(nFeed), nNum.size()) - 1;
-  return nNum[index] * 30;
+  constexpr uint32_t kRowsPer254Mm = 2032;  // the table's rows: 8 per mm
+  return static_cast<int>(Rescale(static_cast<uint32_t>(nNum[index] * 30), motionPer254Mm, kRowsPer254Mm));
 }
 
-PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf) {
+PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf, HeadUnits units) {
   PrintSettings s;
   if (auto dithering = choiceOf("Dithering")) {
     constexpr const char* kModes[] = {"None", "Halftone", "OrderDithering", "ErrorDiffusion"};
@@ -74,11 +81,11 @@ PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf) {
   s.drawerPulse = HeadOrTail(s.cashDrawer);
   s.feedToMark = Is(choiceOf("PageEnd"), "2");
 
-  if (auto feed = choiceOf("FeedAfterPrinting")) s.nDistance = FeedDistance(ChoiceNumber(*feed));
+  if (auto feed = choiceOf("FeedAfterPrinting")) s.nDistance = FeedDistance(ChoiceNumber(*feed), units.motionPer254Mm);
 
   const auto cutting = choiceOf("Cutting");
   s.cutEveryPage = Is(cutting, "1");
   s.cutAtJobEnd = Is(cutting, "2");
-  s.topMarginRows = TopMargin(choiceOf("LeadingBlank"));
+  s.topMarginRows = TopMargin(choiceOf("LeadingBlank"), units.dotsPer254Mm);
   return s;
 }

@@ -28,6 +28,15 @@ inline constexpr std::array<int, 13> nNum = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 
 // Dots per millimetre of the printers' 203 dpi heads, for margins given in mm.
 inline constexpr uint32_t kDotsPerMm = 8;
 
+// A printer's units, per 254 mm (10 inches) so that both kinds of head are
+// whole numbers: dots of its head (2032 at 8 dots per mm, 1800 at 180 dpi)
+// and the ESC J feed unit. Choices in millimetres and the feed table (made in
+// dot rows of 8 per mm) become these.
+struct HeadUnits {
+  uint32_t dotsPer254Mm = 2032;
+  uint32_t motionPer254Mm = 2032;
+};
+
 struct PrintSettings {
   int dwDithering = 0;                    // see Dithering
   int nMirror = 0;                        // 1: mirror left to right
@@ -38,7 +47,7 @@ struct PrintSettings {
   std::optional<std::string> cashDrawer;  // the "CashDrawer" choice as given
   Placement drawerPulse = Placement::None;
   bool feedToMark = false;                // GS FF before the picture
-  int nDistance = 0;                      // feed after printing, ESC J units
+  int nDistance = 0;                      // feed after printing, ESC J units of the printer
   bool cutEveryPage = false;              // "Cutting" "1"
   bool cutAtJobEnd = false;               // "Cutting" "2"
   // Blank rows kept before a page's first dot; unset keeps them all.
@@ -51,8 +60,10 @@ using ChoiceLookup = std::function<std::optional<std::string>(std::string_view k
 
 // Every setting, read from the choices. Choice strings compare without regard
 // to case; unknown choices leave a setting at its default.
-PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf);
+// `units` are the printer's: the same choice feeds the same paper on every head.
+PrintSettings ParsePrintSettings(const ChoiceLookup& choiceOf, HeadUnits units = {});
 
 // Feed distance of a "FeedAfterPrinting" number: 0 for 0 or less, the table
-// entry times 30 for 1 to 13, and the distance of 13 above that.
-int FeedDistance(int nFeed);
+// entry times 30 for 1 to 13, and the distance of 13 above that; in dot rows
+// of 8 per mm, turned into `motionPer254Mm` units (rounded to the nearest).
+int FeedDistance(int nFeed, uint32_t motionPer254Mm = 2032);

@@ -33,6 +33,7 @@
 #include <cups/raster.h>
 
 #include "DebugFile.h"
+#include "Models.h"
 #include "PagePipeline.h"
 
 // libcups' localised error reporter, exported for filters but not declared
@@ -375,15 +376,28 @@ static PageResult PrintPage(const PrintSettings& settings, const cups_page_heade
   return PageResult::Lost;
 }
 
+// The units of the printer the PPD describes: our PPDs' model names are the
+// model table's, after the manufacturer ppdc puts in front. Any other PPD (an
+// older copy, one written by hand) keeps the 8-dots-per-mm units every PPD of
+// this filter had before there were others.
+static HeadUnits UnitsFromPpd(const ppd_file_t* ppd) {
+  constexpr std::string_view kMaker = "labelfilter ";
+  const std::string_view name = ppd && ppd->modelname ? ppd->modelname : "";
+  const PrinterModel* model = name.starts_with(kMaker) ? ModelByMakeAndModel(name.substr(kMaker.size())) : nullptr;
+  return model ? UnitsOf(*model) : HeadUnits{};
+}
+
 // The print settings from the PPD's marked choices (its defaults, then the
-// job's options).
+// job's options), in the printer's units.
 static PrintSettings SettingsFromPpd(ppd_file_t* ppd) {
-  return ParsePrintSettings([ppd](std::string_view keyword) -> std::optional<std::string> {
-    const std::string key(keyword);
-    ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str());
-    if (!choice) return std::nullopt;
-    return std::string(choice->choice);
-  });
+  return ParsePrintSettings(
+      [ppd](std::string_view keyword) -> std::optional<std::string> {
+        const std::string key(keyword);
+        ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str());
+        if (!choice) return std::nullopt;
+        return std::string(choice->choice);
+      },
+      UnitsFromPpd(ppd));
 }
 
 // Descriptors 0-2 closed by whoever started us are opened on /dev/null, so

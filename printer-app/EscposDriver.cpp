@@ -1,8 +1,9 @@
-// ESC/POS 80 mm and 58 mm receipt printers on PAPPL. Pages arrive as 8-bit
-// grey rows (PWG and Apple raster through PAPPL's raster callbacks, PNG,
-// JPEG and PDF through our own filters); each whole page goes through the
-// conversion core, so the bytes are those the CUPS filter sends for the same
-// choices. ESC/POS documents go to the printer as they are.
+// ESC/POS receipt printers on PAPPL, one driver per row of the model table
+// (filter/Models.h). Pages arrive as 8-bit grey rows (PWG and Apple raster
+// through PAPPL's raster callbacks, PNG, JPEG and PDF through our own
+// filters); each whole page goes through the conversion core, so the bytes
+// are those the CUPS filter sends for the same choices. ESC/POS documents go
+// to the printer as they are.
 
 #include "EscposDriver.h"
 
@@ -22,6 +23,7 @@
 #include "ImageInput.h"
 #include "JobTurns.h"
 #include "JobSettings.h"
+#include "Models.h"
 #include "PdfInput.h"
 #include "PrinterStatus.h"
 #include "ReceiptJob.h"
@@ -32,48 +34,43 @@
 
 namespace {
 
-struct Model {
-  const char* driver;
-  const char* makeAndModel;
-  uint32_t headWidth;  // dots
-  // Media whose width is the printable width of the roll: 576 dots are
-  // 72.07 mm at 203 dpi, and PAPPL truncates the width in dots, so 72.08 mm
-  // gives exactly 576 (and 48.05 mm exactly 384).
-  const char* media[8];
-  int mediaWidth;  // hundredths of mm
-};
+using Model = PrinterModel;
 
-constexpr Model kModels[] = {
-    {"escpos-80mm-203dpi",
-     "ESC/POS 80mm Receipt Printer",
-     576,
-     {"roll_max_72.08x3000mm", "roll_min_72.08x25mm", "om_80mm-receipt-2m_72.08x2000mm",
-      "om_80mm-receipt-100_72.08x100mm", "om_80mm-receipt-150_72.08x150mm", "om_80mm-receipt-200_72.08x200mm",
-      "om_80mm-receipt-297_72.08x297mm", nullptr},
-     7208},
-    {"escpos-58mm-203dpi",
-     "ESC/POS 58mm Receipt Printer",
-     384,
-     {"roll_max_48.05x3000mm", "roll_min_48.05x25mm", "om_58mm-receipt-2m_48.05x2000mm",
-      "om_58mm-receipt-100_48.05x100mm", "om_58mm-receipt-150_48.05x150mm", "om_58mm-receipt-200_48.05x200mm",
-      "om_58mm-receipt-297_48.05x297mm", nullptr},
-     4805},
-};
-// The default: a 2 m page, which content-length printing turns into a
-// receipt as long as what is on it.
-constexpr int kDefaultMedia = 2;
-
-constexpr int kResolution = 203;
-
-const Model* FindModel(const char* driver) {
-  for (const Model& m : kModels)
-    if (driver && std::strcmp(m.driver, driver) == 0) return &m;
-  return nullptr;
+// The printer's row of the model table; a printer saved under a driver name
+// no longer in the table prints as the default model.
+const Model& ModelOf(pappl_printer_t* printer) {
+  const char* driver = papplPrinterGetDriverName(printer);
+  const Model* m = driver ? ModelByDriver(driver) : nullptr;
+  return m ? *m : kDefaultModel;
 }
 
-const Model& ModelOf(pappl_printer_t* printer) {
-  const Model* m = FindModel(papplPrinterGetDriverName(printer));
-  return m ? *m : kModels[0];
+// Media names of a model, kept for the life of the process: PAPPL keeps the
+// pointers. The width is the printable width of the roll (AppMediaWidth: PAPPL
+// truncates it to whole dots, so 72.08 mm gives exactly 576 at 203 dpi). The
+// default, the third, is a 2 m page, which content-length printing turns into
+// a receipt as long as what is on it.
+constexpr int kDefaultMedia = 2;
+
+std::string MediaName(const Model& m, const std::string& kind, uint32_t lengthMm) {
+  const uint32_t width = AppMediaWidth(m);
+  char name[128];
+  std::snprintf(name, sizeof name, "%s_%u.%02ux%umm", kind.c_str(), width / 100, width % 100, lengthMm);
+  return name;
+}
+
+const std::vector<std::string>& MediaOf(const Model& model) {
+  static const std::vector<std::vector<std::string>> all = [] {
+    std::vector<std::vector<std::string>> names;
+    for (const Model& m : kModels) {
+      const std::string roll = "om_" + std::to_string(m.rollMm) + "mm-receipt-";
+      std::vector<std::string> media = {MediaName(m, "roll_max", 3000), MediaName(m, "roll_min", 25),
+                                        MediaName(m, roll + "2m", 2000)};
+      for (uint16_t length : m.appLengthsMm) media.push_back(MediaName(m, roll + std::to_string(length), length));
+      names.push_back(std::move(media));
+    }
+    return names;
+  }();
+  return all[static_cast<size_t>(&model - kModels)];
 }
 
 // --- Options of a job ---
@@ -125,7 +122,8 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
   }
   standard.trackMarks = options->media.tracking == PAPPL_MEDIA_TRACKING_MARK;
   standard.trim = (options->finishings & PAPPL_FINISHINGS_TRIM) != 0;
-  JobSettings settings = SettingsForJob(standard, VendorValues(papplJobGetPrinter(job), options));
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  JobSettings settings = SettingsForJob(standard, VendorValues(printer, options), UnitsOf(ModelOf(printer)));
   for (const std::string& note : settings.notes) papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", note.c_str());
   return settings;
 }
@@ -196,7 +194,7 @@ bool StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
   const JobSettings settings = SettingsOf(job, options, false);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
   auto raster = std::make_unique<RasterJob>(
-      RasterJob{ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job)),
+      RasterJob{ReceiptJob(settings.settings, model.headDots, copies, JobSink(job, device), CancelCheck(job)),
                 std::move(turn)});
   papplJobSetData(job, raster.release());  // EndJob takes it back
   return true;
@@ -219,9 +217,10 @@ bool StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
   RasterJob* raster = RasterOf(job);
   if (!raster) return false;  // the job did not start
   const auto& header = options->header;
-  if (header.HWResolution[0] != kResolution || header.HWResolution[1] != kResolution)
-    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %d dpi, dot for dot", header.HWResolution[0],
-                header.HWResolution[1], kResolution);
+  const uint32_t dpi = ModelOf(papplJobGetPrinter(job)).dpi;
+  if (header.HWResolution[0] != dpi || header.HWResolution[1] != dpi)
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Page at %ux%u dpi printed at %u dpi, dot for dot", header.HWResolution[0],
+                header.HWResolution[1], dpi);
   const std::string page = "page " + std::to_string(raster->receipt.PagesSent() + 1);
   const std::string refusal =
       header.cupsBitsPerPixel != 8 ? page + " arrived with " + std::to_string(header.cupsBitsPerPixel) +
@@ -321,9 +320,6 @@ bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 
 // --- Identify and test page ---
 
-// The feed of identify: 3 mm of paper move.
-constexpr uint8_t kIdentifyFeedRows = 3 * kDotsPerMm;
-
 void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char*) {
   // Sound: the warning signal the "Warning" option sends, from the core.
   // Otherwise a short feed: every ESC/POS printer takes it, and it neither
@@ -340,7 +336,11 @@ void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const 
     PageHooks hooks;
     RenderPage(PageLayout{8, 1, 8, 8, 1}, blank, warning, hooks, workspace, bytes);
   }
-  if (actions & PAPPL_IDENTIFY_ACTIONS_FLASH || bytes.empty()) bytes.insert(bytes.end(), {0x1B, 0x4A, kIdentifyFeedRows});
+  if (actions & PAPPL_IDENTIFY_ACTIONS_FLASH || bytes.empty()) {
+    // In the printer's own feed units: 3 mm on every head.
+    const auto units = static_cast<uint8_t>((3 * ModelOf(printer).motionPer254Mm + 127) / 254);
+    bytes.insert(bytes.end(), {0x1B, 0x4A, units});
+  }
   if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
     papplDeviceWrite(device, bytes.data(), bytes.size());
     papplDeviceFlush(device);
@@ -351,13 +351,13 @@ void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const 
 PrintSettings PrinterDefaults(pappl_printer_t* printer) {
   pappl_pr_options_t none{};
   none.print_content_optimize = PAPPL_CONTENT_AUTO;
-  return SettingsForJob(StandardOptions{}, VendorValues(printer, &none)).settings;
+  return SettingsForJob(StandardOptions{}, VendorValues(printer, &none), UnitsOf(ModelOf(printer))).settings;
 }
 
 const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const Model& model = ModelOf(printer);
-  const Stream bytes = TestPageStream(Text(papplPrinterGetName(printer)), model.makeAndModel, model.headWidth,
-                                      PrinterDefaults(printer));
+  const Stream bytes = TestPageStream(Text(papplPrinterGetName(printer)), model.makeAndModel.data(), model.headDots,
+                                      DotsPer254Mm(model), PrinterDefaults(printer));
   const int fd = papplPrinterOpenFile(printer, buffer, bufsize, nullptr, "testpage", "escpos", "w");
   if (fd < 0) return nullptr;
   const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
@@ -398,7 +398,7 @@ void SetMedia(pappl_media_col_t& media, const Model& model, const char* name) {
   pwg_media_t* pwg = pwgMediaForPWG(name);
   media = {};
   std::snprintf(media.size_name, sizeof media.size_name, "%s", name);
-  media.size_width = pwg ? pwg->width : model.mediaWidth;
+  media.size_width = pwg ? pwg->width : static_cast<int>(AppMediaWidth(model));
   media.size_length = pwg ? pwg->length : 200000;
   std::snprintf(media.source, sizeof media.source, "main-roll");
   std::snprintf(media.type, sizeof media.type, "continuous");
@@ -409,6 +409,7 @@ void SetMedia(pappl_media_col_t& media, const Model& model, const char* name) {
 // settings, with its orientation, on the printer's head.
 struct LaidOutJob {
   uint32_t headWidth;
+  uint32_t dpi;
   bool across;  // turned a quarter: the page's height is fitted to the head
   ReceiptJob receipt;
 };
@@ -423,21 +424,35 @@ LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
   const int direction = settings.settings.nDirection;
   const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
                       direction == static_cast<int>(Direction::QuarterTurn270);
-  return {model.headWidth, across,
-          ReceiptJob(settings.settings, model.headWidth, copies, JobSink(job, device), CancelCheck(job))};
+  return {model.headDots, model.dpi, across,
+          ReceiptJob(settings.settings, model.headDots, copies, JobSink(job, device), CancelCheck(job))};
 }
 
 }  // namespace
 
-pappl_pr_driver_t kEscposDrivers[] = {
-    {kModels[0].driver, kModels[0].makeAndModel, "MFG:ESC/POS;MDL:80mm Receipt Printer;CMD:ESC/POS;", nullptr},
-    {kModels[1].driver, kModels[1].makeAndModel, "MFG:ESC/POS;MDL:58mm Receipt Printer;CMD:ESC/POS;", nullptr},
-};
-const int kNumEscposDrivers = static_cast<int>(std::size(kEscposDrivers));
+// PAPPL's list of drivers, one per row of the model table, each announcing
+// the device ID of the row's first keys.
+namespace {
+const std::vector<std::string> kDriverDeviceIds = [] {
+  std::vector<std::string> ids;
+  for (const Model& m : kModels)
+    ids.push_back("MFG:" + std::string(m.deviceIds[0].mfg) + ";MDL:" + std::string(m.deviceIds[0].mdl) +
+                  ";CMD:" + std::string(m.commandSet) + ";");
+  return ids;
+}();
+}  // namespace
+
+pappl_pr_driver_t kEscposDrivers[std::size(kModels)];
+const int kNumEscposDrivers = [] {
+  for (size_t i = 0; i < std::size(kModels); ++i)  // the table's strings are literals: NUL-terminated
+    kEscposDrivers[i] = {kModels[i].driver.data(), kModels[i].makeAndModel.data(), kDriverDeviceIds[i].c_str(),
+                         nullptr};
+  return static_cast<int>(std::size(kModels));
+}();
 
 bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const char*, const char*,
                           pappl_pr_driver_data_t* data, ipp_t** driver_attrs, void*) {
-  const Model* model = FindModel(driver_name);
+  const Model* model = driver_name ? ModelByDriver(driver_name) : nullptr;
   if (!model) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named \"%s\"", driver_name ? driver_name : "(null)");
     return false;
@@ -455,7 +470,7 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   data->format = kEscposFormat;
   data->delete_cb = Guarded<ForgetLastJob>;
 
-  std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel);
+  std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model->makeAndModel.data());
   data->ppm = 10;
   data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
   data->color_supported = PAPPL_COLOR_MODE_MONOCHROME;
@@ -475,19 +490,18 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
   data->finishings = PAPPL_FINISHINGS_TRIM;
   data->num_resolution = 1;
-  data->x_resolution[0] = data->y_resolution[0] = kResolution;
-  data->x_default = data->y_default = kResolution;
+  data->x_resolution[0] = data->y_resolution[0] = static_cast<int>(model->dpi);
+  data->x_default = data->y_default = static_cast<int>(model->dpi);
   data->left_right = 0;
   data->bottom_top = 0;
 
   data->num_media = 0;
-  for (const char* m : model->media)
-    if (m) data->media[data->num_media++] = m;
+  for (const std::string& m : MediaOf(*model)) data->media[data->num_media++] = m.c_str();
   data->num_source = 1;
   data->source[0] = "main-roll";
   data->num_type = 1;
   data->type[0] = "continuous";
-  SetMedia(data->media_default, *model, model->media[kDefaultMedia]);
+  SetMedia(data->media_default, *model, MediaOf(*model)[kDefaultMedia].c_str());
   data->media_ready[0] = data->media_default;
   data->tracking_supported = PAPPL_MEDIA_TRACKING_CONTINUOUS | PAPPL_MEDIA_TRACKING_MARK;
 
@@ -502,20 +516,15 @@ bool EscposDriverCallback(pappl_system_t* system, const char* driver_name, const
   return true;
 }
 
-const char* EscposAutoAdd(const char*, const char*, const char* device_id, void*) {
-  // Receipt printers that announce ESC/POS; the narrow ones say 58 somewhere
-  // in their model name.
+const char* EscposAutoAdd(const char*, const char* device_uri, const char* device_id, void* data) {
   if (!device_id) return nullptr;
-  cups_option_t* pairs = nullptr;
-  const int count = papplDeviceParseID(device_id, &pairs);
-  const char* cmd = cupsGetOption("COMMAND SET", count, pairs);
-  if (!cmd) cmd = cupsGetOption("CMD", count, pairs);
-  const char* mdl = cupsGetOption("MODEL", count, pairs);
-  if (!mdl) mdl = cupsGetOption("MDL", count, pairs);
-  const char* driver = nullptr;
-  if (cmd && strcasestr(cmd, "ESC/POS")) driver = mdl && std::strstr(mdl, "58") ? kModels[1].driver : kModels[0].driver;
-  cupsFreeOptions(count, pairs);
-  return driver;
+  bool guessed = false;
+  const Model* model = ModelForDeviceId(device_id, guessed);
+  if (auto* system = static_cast<pappl_system_t*>(data); model && guessed && system)
+    papplLog(system, PAPPL_LOGLEVEL_INFO,
+             "%s (\"%s\") is an ESC/POS printer of a model not in the table: added with the %s driver (%s)",
+             device_uri ? device_uri : "(no URI)", device_id, model->driver.data(), model->makeAndModel.data());
+  return model ? model->driver.data() : nullptr;
 }
 
 namespace {
@@ -549,7 +558,7 @@ bool PrintPdf(pappl_job_t* job, pappl_device_t* device) {
   ReceiptJob& receipt = laid.receipt;
   bool sending = false;  // the failure is the printer's, not the document's
   const std::string failure =
-      ReadPdfPages(*document, laid.headWidth, laid.across,
+      ReadPdfPages(*document, laid.headWidth, laid.dpi, laid.across,
                    PdfPages{[&](int count) { papplJobSetImpressions(job, count); },
                             [&](uint32_t width, uint32_t rows) { return receipt.StartPage(width, rows); },
                             [&](uint32_t y, std::span<const uint8_t> row) { receipt.PutRow(y, row); },

@@ -87,14 +87,14 @@ std::vector<std::pair<std::string, std::string>> JobChoices(const StandardOption
   return choices;
 }
 
-JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor) {
+JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor, HeadUnits units) {
   JobSettings job;
   const auto choices = JobChoices(standard, vendor, &job.notes);
   job.settings = ParsePrintSettings([&](std::string_view keyword) -> std::optional<std::string> {
     for (const auto& [k, v] : choices)
       if (k == keyword) return v;
     return std::nullopt;
-  });
+  }, units);
   return job;
 }
 

@@ -92,7 +92,8 @@ std::vector<std::pair<std::string, std::string>> JobChoices(const StandardOption
                                                             const VendorLookup& vendor,
                                                             std::vector<std::string>* notes = nullptr);
 
-JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor);
+// In the printer's units (its head and feed): millimetres stay millimetres.
+JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor, HeadUnits units);
 
 // `value` as the printer stores it ("after", "6", "true"), or nothing when
 // the option does not offer it.

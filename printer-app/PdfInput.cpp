@@ -65,7 +65,8 @@ std::string Millimetres(double points) {
 
 // Draws one page: its size first (so a refused page costs no drawing), then
 // its rows band by band.
-std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth, bool across, const PdfPages& out) {
+std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth, uint32_t dpi, bool across,
+                     const PdfPages& out) {
   const std::string name = "page " + std::to_string(index + 1) + " of the PDF";
   const std::unique_ptr<poppler::page> page(doc.create_page(index));
   if (!page) return name + " cannot be read";
@@ -75,11 +76,11 @@ std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth
       page->orientation() == poppler::page::landscape || page->orientation() == poppler::page::seascape;
   const double widthPt = std::fabs(turned ? box.height() : box.width());
   const double heightPt = std::fabs(turned ? box.width() : box.height());
-  const double width = widthPt * kPdfDpi / 72, height = heightPt * kPdfDpi / 72;
+  const double width = widthPt * dpi / 72, height = heightPt * dpi / 72;
   // Written so that NaN fails too.
   if (!(width >= 1 && height >= 1 && width <= kMaxPdfSide && height <= kMaxPdfSide))
     return name + " measures " + Millimetres(widthPt) + " x " + Millimetres(heightPt) +
-           " mm; pages from one dot to " + Millimetres(kMaxPdfSide * 72 / kPdfDpi) + " mm a side are printed";
+           " mm; pages from one dot to " + Millimetres(kMaxPdfSide * 72 / dpi) + " mm a side are printed";
 
   const PageSize size = FitToHead(static_cast<uint32_t>(std::lround(width)), static_cast<uint32_t>(std::lround(height)),
                                   headWidth, across);
@@ -94,7 +95,8 @@ std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth
   // page exactly would spill into one more column and row and be resampled.
   // The page is mapped onto a hundredth of a dot less than its size.
   const double xDpi = 72.0 * (size.width - 0.01) / widthPt, yDpi = 72.0 * (size.rows - 0.01) / heightPt;
-  const uint32_t band = static_cast<uint32_t>(std::clamp<uint64_t>(kPdfBandPixels / size.width, 1, size.rows));
+  const uint64_t bandPixels = uint64_t{headWidth} * kPdfBandRows;
+  const uint32_t band = static_cast<uint32_t>(std::clamp<uint64_t>(bandPixels / size.width, 1, size.rows));
   // A cancel stops the drawing after the band being drawn: a streamed page
   // sends nothing more, and the page ends where it got to.
   for (uint32_t top = 0; top < size.rows && !out.stop(); top += band) {
@@ -114,7 +116,8 @@ std::string DrawPage(const poppler::document& doc, int index, uint32_t headWidth
 
 }  // namespace
 
-std::string ReadPdfPages(const std::string& path, uint32_t headWidth, bool across, const PdfPages& out) {
+std::string ReadPdfPages(const std::string& path, uint32_t headWidth, uint32_t dpi, bool across,
+                         const PdfPages& out) {
   NotesScope notes(out);
   try {
     const std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(path));
@@ -127,7 +130,7 @@ std::string ReadPdfPages(const std::string& path, uint32_t headWidth, bool acros
     if (count <= 0) return "the PDF has no pages";
     out.pages(count);
     for (int i = 0; i < count && !out.stop(); ++i)
-      if (std::string failure = DrawPage(*doc, i, headWidth, across, out); !failure.empty()) return failure;
+      if (std::string failure = DrawPage(*doc, i, headWidth, dpi, across, out); !failure.empty()) return failure;
   } catch (const std::bad_alloc&) {
     return "not enough memory to draw the PDF";
   }

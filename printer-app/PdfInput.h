@@ -9,13 +9,12 @@
 #include <span>
 #include <string>
 
-// Pages are drawn at the printer's resolution, before any fitting.
-inline constexpr double kPdfDpi = 203;
-// A side beyond this many dots at kPdfDpi (8 m) is taken as a damaged page box.
+// Pages are drawn at the printer's resolution, before any fitting. A side
+// beyond this many dots (8 m at 203 dpi) is taken as a damaged page box.
 inline constexpr double kMaxPdfSide = 65535;
-// Poppler draws a page in bands of at most this many pixels (4 bytes each
-// while drawing): 2048 rows of an 80 mm head.
-inline constexpr uint64_t kPdfBandPixels = uint64_t{576} * 2048;
+// Poppler draws a page in bands of at most this many rows of the head's
+// width (4 bytes a pixel while drawing).
+inline constexpr uint64_t kPdfBandRows = 2048;
 
 // Where the pages go. `pages` is told the page count first; then for each
 // page `start` gets its size (empty result to go on, else why not), `row`
@@ -32,7 +31,8 @@ struct PdfPages {
   std::function<void(const std::string& message)> note;
 };
 
-// Reads the PDF at `path` for a head `headWidth` dots wide (`across`: pages
-// are turned a quarter, so their height is fitted to the head). Returns an
+// Reads the PDF at `path` for a head `headWidth` dots wide at `dpi` (`across`:
+// pages are turned a quarter, so their height is fitted to the head). Returns an
 // empty string when every page went through, else what stopped the document.
-std::string ReadPdfPages(const std::string& path, uint32_t headWidth, bool across, const PdfPages& out);
+std::string ReadPdfPages(const std::string& path, uint32_t headWidth, uint32_t dpi, bool across,
+                         const PdfPages& out);

@@ -198,7 +198,7 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
   // The printer callback adds labelfilter's page to every printer, also to
   // those the state file brings back below.
   papplSystemSetPrinterDrivers(system, kNumEscposDrivers, kEscposDrivers, Guarded<EscposAutoAdd>,
-                               Guarded<AddReceiptPage>, Guarded<EscposDriverCallback>, nullptr);
+                               Guarded<AddReceiptPage>, Guarded<EscposDriverCallback>, system);
   papplSystemAddMIMEFilter(system, "image/png", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kEscposFormat, Guarded<EscposImageFilter>, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", kEscposFormat, Guarded<EscposPdfFilter>, nullptr);

@@ -83,11 +83,12 @@ Canvas Title(std::string_view name, std::string_view model, uint32_t width) {
 
 // Ticks every millimetre, longer every 5 and 10 mm, numbered every 10 mm:
 // the last tick shows how much of the paper the head reaches.
-Canvas Ruler(uint32_t width) {
+Canvas Ruler(uint32_t width, uint32_t dotsPer254Mm) {
   Canvas c(width, kGap + 24 + 4 + 7);
   for (uint32_t x = 0; x < width; ++x) c.Set(x, kGap, 255);
-  for (uint32_t mm = 0; mm * kDotsPerMm < width; ++mm) {
-    const uint32_t x = std::min(mm * kDotsPerMm, width - 1);
+  const auto dotOf = [dotsPer254Mm](uint32_t mm) { return (mm * dotsPer254Mm + 127) / 254; };
+  for (uint32_t mm = 0; dotOf(mm) < width; ++mm) {
+    const uint32_t x = dotOf(mm);
     const uint32_t length = mm % 10 == 0 ? 24 : mm % 5 == 0 ? 16 : 8;
     for (uint32_t y = 0; y < length; ++y) c.Set(x, kGap + y, 255);
     if (mm % 10 == 0 && mm > 0) c.Text(x + 2, kGap + 28, std::to_string(mm), 1);
@@ -133,7 +134,7 @@ void Render(Canvas& canvas, const PrintSettings& settings, PageWorkspace& worksp
 }  // namespace
 
 Stream TestPageStream(std::string_view printerName, std::string_view model, uint32_t headWidth,
-                      const PrintSettings& defaults) {
+                      uint32_t dotsPer254Mm, const PrintSettings& defaults) {
   // Between the strips: no commands at all, upright, unmirrored, positive.
   PrintSettings plain;
   plain.dwDithering = static_cast<int>(Dithering::Threshold);
@@ -148,7 +149,7 @@ Stream TestPageStream(std::string_view printerName, std::string_view model, uint
   PageWorkspace workspace;
   Canvas title = Title(printerName, model, headWidth);
   Render(title, first, workspace, out);
-  Canvas ruler = Ruler(headWidth);
+  Canvas ruler = Ruler(headWidth, dotsPer254Mm);
   Render(ruler, plain, workspace, out);
   constexpr std::pair<Dithering, std::string_view> kModes[] = {{Dithering::Threshold, "THRESHOLD"},
                                                                {Dithering::Halftone, "HALFTONE 3X3"},

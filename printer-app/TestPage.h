@@ -10,6 +10,7 @@
 #include "PagePipeline.h"
 
 // `defaults` are the printer's settings: the density goes before the page,
-// the feed and one cut after it. The drawer is never opened.
+// the feed and one cut after it. The drawer is never opened. The ruler is
+// drawn in millimetres of a head with `dotsPer254Mm` dots in 254 mm.
 Stream TestPageStream(std::string_view printerName, std::string_view model, uint32_t headWidth,
-                      const PrintSettings& defaults);
+                      uint32_t dotsPer254Mm, const PrintSettings& defaults);

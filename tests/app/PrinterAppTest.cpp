@@ -22,6 +22,7 @@
 
 #include "AppHarness.h"
 #include "EscPosDecoder.h"
+#include "Models.h"
 #include "PagePipeline.h"
 #include "ReceiptJob.h"
 
@@ -31,6 +32,7 @@ std::string SkipReason;  // set when the private namespaces are not available
 
 constexpr uint32_t kHead80 = 576, kHead58 = 384;
 constexpr int kDefaultFeed = 120;  // "FeedAfterPrinting" 4: 4 x 30 rows
+constexpr uint32_t kWide = 1000;   // wider than every head
 
 enum class Via { App, IppTool };
 
@@ -114,6 +116,13 @@ class PrinterApp : public ::testing::Test {
         {"chatty -m escpos-80mm-203dpi", chatty_->uri()},  {"stalled -m escpos-80mm-203dpi", stalled_->uri()}};
     for (const auto& [printer, uri] : printers)
       ASSERT_EQ(server_->Cli(std::string("add -d ") + printer + " -v " + uri).status, 0);
+    // One printer per model, named after its driver.
+    for (const PrinterModel& m : kModels)
+      ASSERT_EQ(server_->Cli("add -d " + std::string(m.driver) + " -m " + std::string(m.driver) + " -v " + fake_->uri())
+                    .status, 0);
+    WritePng(File("wide.png"), MarkedPicture(kWide, 200));
+    WritePdf(File("wide.pdf"), {MarkedPicture(kWide, 200)});
+    WritePdf(File("small.pdf"), {MarkedPicture(300, 200)});
     WritePng(File("marked.png"), picture_);
     WritePng(File("framed.png"), framed_);
     WritePwg(File("marked.pwg"), {picture_});
@@ -195,9 +204,12 @@ class PrinterApp : public ::testing::Test {
 // their content; lossless pages at the head width give the core's bytes. ---
 
 TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
-  // blockRows: 48 at full size; exact: the core's bytes for the picture.
-  struct Case { Via via; const char *printer, *file; int width, blockRows; bool exact; };
-  const Case cases[] = {
+  // blockRows: 48 at full size; exact: the core's bytes for the picture;
+  // head: the dots that print (the bands are whole 32-dot words); feed: the
+  // default feed, 15 mm, to the nearest of the model's feed units.
+  struct Case { Via via; std::string printer; const char* file; uint32_t head; int blockRows; bool exact;
+                const PrinterModel& model = kDefaultModel; };
+  std::vector<Case> cases = {
       {Via::App, "receipt", "marked.png", 576, 48, true},    {Via::IppTool, "receipt", "marked.png", 576, 48, true},
       {Via::App, "receipt", "marked.jpg", 576, 48, false},   {Via::App, "receipt", "marked.pwg", 576, 48, true},
       {Via::IppTool, "receipt", "marked.pwg", 576, 48, true},
@@ -205,23 +217,42 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
       {Via::App, "narrow", "marked.png", 384, 32, false},    // scaled down to the head
       {Via::IppTool, "narrow", "marked.pwg", 384, 48, false},  // cut to the middle of the head
   };
+  // Every model: a picture and a PDF page wider than its head, fitted to it.
+  for (const PrinterModel& m : kModels)
+    for (const char* file : {"wide.png", "wide.pdf"})
+      cases.push_back({Via::App, std::string(m.driver), file, m.headDots,
+                       static_cast<int>(48 * m.headDots / kWide), false, m});
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.printer) + " " + c.file + (c.via == Via::App ? " submit" : " ipptool"));
+    SCOPED_TRACE(c.printer + " " + c.file + (c.via == Via::App ? " submit" : " ipptool"));
     const Printed p = Print(c.via, c.printer, c.file);
     ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
     const escpos::Paper paper = escpos::decode(p.bytes);
     ASSERT_FALSE(paper.error) << paper.error->message;
-    EXPECT_EQ(paper.width(), c.width);
+    EXPECT_EQ(paper.width(), static_cast<int>(BitmapStride(c.head) * 8));
+    // The picture reaches the head's last dot and not one dot past it.
+    EXPECT_GT(paper.dotsIn(c.head - 1, 0, c.head, paper.height()), 0);
+    EXPECT_EQ(paper.dotsIn(c.head, 0, paper.width(), paper.height()), 0);
     const Reading r = Read(paper);
     EXPECT_TRUE(r.blockLeft) << "mirrored or turned";
     EXPECT_NEAR(r.blockRows, c.blockRows, 3) << "turned upside down or shrunk";
     EXPECT_LE(r.leadingBlank, 3 * 8 + 23);
     EXPECT_LE(r.trailingBlank, 23);
-    EXPECT_EQ(paper.fedRows(), kDefaultFeed);
+    const double motionMm = 254.0 / c.model.motionPer254Mm;
+    EXPECT_NEAR(paper.fedRows() * motionMm, kDefaultFeed / 8.0, motionMm / 2) << paper.fedRows() << " feed units";
     if (c.exact) {
       EXPECT_EQ(p.bytes, CoreBytes({picture_}));
     }
   }
+  // A page narrower than the head keeps its size in millimetres (centred):
+  // 300 dots at 203 dpi are 266 at 180.
+  const Printed small = Print(Via::App, "escpos-80mm-180dpi", "small.pdf");
+  ASSERT_EQ(small.end.state, IPP_JSTATE_COMPLETED) << small.end.message;
+  const escpos::Paper smallPaper = escpos::decode(small.bytes);
+  const auto inked = [&](int x) { return smallPaper.dotsIn(x, 0, x + 1, smallPaper.height()) > 0; };
+  int left = 0, right = smallPaper.width() - 1;
+  while (left < right && !inked(left)) ++left;
+  while (right > left && !inked(right)) --right;
+  EXPECT_NEAR(right + 1 - left, 300 * 180 / 203, 1);
   // Only the raster type that prints right is offered.
   const std::string types = AttributeOnce("receipt", "pwg-raster-document-type-supported", "sgray_8");
   EXPECT_EQ(types, "pwg-raster-document-type-supported (keyword) = sgray_8");

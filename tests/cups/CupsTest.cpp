@@ -23,10 +23,13 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "EscPosDecoder.h"
+#include "Models.h"
+#include "PagePipeline.h"
 #include "TestSupport.h"
 
 namespace {
@@ -179,11 +182,16 @@ void ExpectSampleReceipt(const escpos::Paper& paper, const std::string& context,
 
 using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 
-// The shipped PPDs as CUPS reads them: cupstestppd's verdict, the filter
-// line, the options and choices the filter looks up (keywords and choice
-// strings exactly as it compares them), and the raster headers that CUPS
-// derives from the colour and page size choices.
-TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
+// The shipped PPDs as CUPS reads them, one per row of the model table and
+// nothing else: cupstestppd's verdict, the filter line, the options and
+// choices the filter looks up (keywords and choice strings exactly as it
+// compares them), the raster headers that CUPS derives from the colour and
+// page size choices (the model's resolution and head width), and a page
+// through the filter with each PPD: the feed and the blank paper kept above
+// the print come out as the same millimetres on every head.
+class ShippedPpd : public FilterTestBase {};
+
+TEST_F(ShippedPpd, OffersWhatTheFilterReadsAtTheModelsWidthAndUnits) {
   // Keyword: choices as `lpoptions -l` lists them, the default starred.
   const std::pair<const char*, std::string> options[] = {
       {"Dithering", "None Halftone OrderDithering *ErrorDiffusion"}, {"MirrorImage", "*False True"},
@@ -192,14 +200,23 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       {"FeedAfterPrinting", "0 1 2 3 *4 5 6 7 8 9 10 11 12 13"}, {"Cutting", "0 1 *2"}, {"ColorModel", "*Gray"},
       {"LeadingBlank", "Keep 0mm *3mm 6mm"},
   };
-  // Each PPD with its head width in dots and its paper width in points.
-  for (const auto& [name, dots, widthPoints] : {std::tuple{"lf80mm.ppd", 576u, 204.3}, {"lf58mm.ppd", 384u, 136.2}}) {
+  std::set<std::string> built;
+  for (const auto& entry : fs::directory_iterator(PpdPath("")))
+    if (entry.path().extension() == ".ppd") built.insert(entry.path().filename());
+  std::set<std::string> rows;
+  for (const PrinterModel& model : kModels) rows.insert(std::string(model.ppdFile));
+  EXPECT_EQ(built, rows) << "labelfilter.drv and ppd/CMakeLists.txt must list the model table's PPDs";
+
+  for (const PrinterModel& model : kModels) {
+    const std::string name(model.ppdFile);
+    SCOPED_TRACE(name);
     // -I filters: the filter is not installed on the build machine.
     const auto check = RunCommand({"cupstestppd", "-I", "filters", PpdPath(name)});
     EXPECT_EQ(check.exitStatus, 0) << ToString(check.out) << check.err;
     EXPECT_NE(ToString(check.out).find(": PASS"), std::string::npos) << ToString(check.out);
     PpdPtr ppd(ppdOpenFile(PpdPath(name).c_str()), &ppdClose);
     ASSERT_TRUE(ppd);
+    EXPECT_EQ(std::string(ppd->modelname), "labelfilter " + std::string(model.makeAndModel));  // ppdc adds the maker
     ASSERT_EQ(ppd->num_filters, 1);
     EXPECT_STREQ(ppd->filters[0], "application/vnd.cups-raster 0 labelfilter");
     for (const auto& [keyword, offered] : options) {
@@ -217,21 +234,25 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
     }
     // Only 8-bit grey prints upright with the default orientation; jobs and
     // queues that name the colour modes of earlier PPDs fall back to it.
-    // Every roll size has its own page size code with the exact width.
+    // Every roll length of the row has its own page size with the head's
+    // width and no margins.
+    const double widthPoints = model.headDots * 72.0 / model.dpi;
     std::vector<std::pair<const char*, std::string>> marks = {{"ColorModel", "Mono"}, {"ColorModel", "RGB"}};
-    int rolls = 0;
+    std::vector<std::string> sizes, expectedSizes;
+    for (uint16_t length : model.ppdLengthsMm)
+      expectedSizes.push_back("R" + std::to_string(model.rollMm) + "x" + std::to_string(length) + "mm");
     for (int i = 0; i < ppd->num_sizes; ++i) {
       const ppd_size_t& size = ppd->sizes[i];
       if (std::string(size.name) == "Custom") continue;
-      ++rolls;
-      EXPECT_NEAR(size.width, widthPoints, 0.01) << size.name;
+      sizes.push_back(size.name);
+      EXPECT_NEAR(size.width, widthPoints, 0.1) << size.name;
       EXPECT_EQ(size.left, 0.0f) << size.name;
       EXPECT_NEAR(size.right, size.width, 0.01) << size.name << " has no margins";
       marks.push_back({"PageSize", size.name});
     }
-    EXPECT_EQ(rolls, 5);
+    EXPECT_EQ(sizes, expectedSizes);
     EXPECT_TRUE(ppd->variable_sizes) << "custom lengths must be possible";
-    EXPECT_NEAR(ppd->custom_max[0], widthPoints, 0.01);
+    EXPECT_NEAR(ppd->custom_max[0], widthPoints, 0.1);
     for (const auto& [keyword, choice] : marks) {
       ppdMarkDefaults(ppd.get());
       ppdMarkOption(ppd.get(), keyword, choice.c_str());
@@ -239,14 +260,33 @@ TEST(ShippedPpd, OffersWhatTheFilterReadsAtTheHeadWidth) {
       ASSERT_EQ(cupsRasterInterpretPPD(&header, ppd.get(), 0, nullptr, nullptr), 0) << cupsRasterErrorString();
       EXPECT_EQ(header.cupsColorSpace, CUPS_CSPACE_K) << choice;
       EXPECT_EQ(header.cupsBitsPerPixel, 8u) << choice;
-      EXPECT_EQ(std::pair(header.HWResolution[0], header.HWResolution[1]), std::pair(203u, 203u));
-      EXPECT_EQ(header.cupsWidth, dots) << choice;
-      EXPECT_EQ(header.cupsBytesPerLine, dots) << choice;
+      EXPECT_EQ(std::pair(header.HWResolution[0], header.HWResolution[1]), std::pair(model.dpi, model.dpi));
+      EXPECT_EQ(header.cupsWidth, model.headDots) << choice;
+      EXPECT_EQ(header.cupsBytesPerLine, model.headDots) << choice;
       const float length = ppdPageLength(ppd.get(), choice.c_str());  // 0 for the colour modes
       if (length > 0) {
-        EXPECT_EQ(header.cupsHeight, static_cast<unsigned>(std::lround(length * 203.0 / 72.0))) << choice;
+        EXPECT_EQ(header.cupsHeight, static_cast<unsigned>(std::lround(length * model.dpi / 72.0))) << choice;
       }
     }
+    // 200 blank rows, then 16 black ones. 6 feed steps are 180 dot rows of
+    // a 203 dpi head, 22.5 mm; the 3 mm kept above the print, 24 rows there.
+    cups_page_header2_t header = MakeHeader(model.headDots, 216, 8);
+    header.HWResolution[0] = header.HWResolution[1] = model.dpi;
+    Bytes lines(size_t{model.headDots} * 216, 0);
+    std::fill(lines.begin() + size_t{model.headDots} * 200, lines.end(), 255);
+    const FilterResult run = RunFilter({{"1", "user", "title", "1", "FeedAfterPrinting=6 LeadingBlank=3mm Cutting=0"},
+                                        PpdPath(name), WriteRaster({{header, lines}})});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const escpos::Paper paper = escpos::decode(run.out);
+    ASSERT_FALSE(paper.error) << paper.error->message;
+    // Bands carry whole 32-dot words: a 360-dot head gets 24 white dots past its edge.
+    EXPECT_EQ(paper.width(), static_cast<int>(BitmapStride(model.headDots) * 8));
+    EXPECT_EQ(paper.dotsIn(0, 0, static_cast<int>(model.headDots), paper.height()), long{16} * model.headDots);
+    const double motionMm = 254.0 / model.motionPer254Mm, dotMm = 254.0 / DotsPer254Mm(model);
+    EXPECT_NEAR(paper.fedRows() * motionMm, 180 / 8.0, motionMm / 2) << paper.fedRows() << " feed units";
+    int above = 0;
+    while (above < paper.height() && paper.dotsIn(0, above, paper.width(), above + 1) == 0) ++above;
+    EXPECT_NEAR(above * dotMm, 3.0, dotMm / 2) << above << " blank rows";
   }
 }
 
@@ -493,8 +533,10 @@ TEST(CupsdQueue, ReadmeCommandsAndTheirJobsThroughAPrivateScheduler) {
       return std::pair(r.exitStatus, ToString(r.out) + r.err);
     };
     const auto models = readmeBlock("`lpinfo -m | grep labelfilter`");
-    ASSERT_EQ(models.size(), 2u) << "the README's lpinfo output";
-    EXPECT_EQ(shell("lpinfo -m | grep labelfilter").second, models[0] + "\n" + models[1] + "\n") << cupsd.errorLog();
+    ASSERT_EQ(models.size(), std::size(kModels)) << "the README's lpinfo output: a line per model";
+    std::string listed;
+    for (const std::string& line : models) listed += line + "\n";
+    EXPECT_EQ(shell("lpinfo -m | grep labelfilter").second, listed) << cupsd.errorLog();
     const auto queue = readmeBlock("## Adding a queue");
     ASSERT_FALSE(queue.empty());
     for (const auto& line : queue) ASSERT_EQ(shell(line).first, 0) << line << "\n" << cupsd.errorLog();

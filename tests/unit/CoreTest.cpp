@@ -15,6 +15,7 @@
 #include "BitmapTransforms.h"
 #include "CommandStream.h"
 #include "ErrorDiffusion.h"
+#include "Models.h"
 #include "PagePipeline.h"
 #include "ostu.h"
 
@@ -321,6 +322,34 @@ TEST(Transforms, EveryOrientationMatchesPixelByPixel) {
       else
         EXPECT_EQ(out, bits);
     }
+  }
+}
+
+// A USB printer's IEEE 1284 device ID picks the printer application's driver:
+// a known make and model its row, any other ESC/POS printer the default
+// (guessed, so the application says so), anything else no driver.
+TEST(ModelForDeviceId, MakeAndModelFirstThenCommandSet) {
+  struct Case { const char *id, *driver; bool guessed; } const cases[] = {
+      {"MFG:EPSON;CMD:ESC/POS;MDL:TM-T88V;CLS:PRINTER;DES:TM-T88V;", "escpos-80mm-180dpi", false},
+      {"MANUFACTURER:Epson;MODEL:tm-t20ii;COMMAND SET:ESC/POS;", "escpos-80mm-203dpi", false},
+      {" MFG : EPSON ; MDL : TM-T88VI ", "escpos-80mm-180dpi", false},
+      {"MFG:ESC/POS;MDL:58mm Receipt Printer;CMD:ESC/POS;", "escpos-58mm-203dpi", false},
+      {"MFG:ESC/POS;MDL:58mm 180dpi Receipt Printer;", "escpos-58mm-180dpi", false},  // no CMD: the name suffices
+      {"MFG:ESC/POS;MDL:112mm Receipt Printer;CMD:ESC/POS;", "escpos-112mm-203dpi", false},
+      {"MFG:ESC/POS;MDL:80mm Full Width Receipt Printer;CMD:ESC/POS;", "escpos-80mm-full-203dpi", false},
+      {"MFG:Acme;MDL:POS-58 USB;CMD:ESCPOS,STAR;", "escpos-80mm-203dpi", true},  // "58" in a name decides nothing
+      {"MFG:EPSON;MDL:TM-U220;CMD:ESC/POS;", "escpos-80mm-203dpi", true},        // a known maker alone neither
+      {"MDL:TM-T88V;CMD:esc/pos;", "escpos-80mm-203dpi", true},
+      {"MFG:HP;MDL:LaserJet 4;CMD:PCL,PJL,POSTSCRIPT;", nullptr, false},
+      {"MFG:EPSON;MDL:TM-T88V", "escpos-80mm-180dpi", false},
+      {"no pairs at all", nullptr, false},
+      {"", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    bool guessed = !c.guessed;
+    const PrinterModel* model = ModelForDeviceId(c.id, guessed);
+    EXPECT_EQ(model ? std::string(model->driver) : "(none)", c.driver ? c.driver : "(none)") << c.id;
+    EXPECT_EQ(guessed, c.guessed) << c.id;
   }
 }
 
