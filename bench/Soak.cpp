@@ -191,6 +191,21 @@ bool Running(int pid) {
   return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] != 'Z';
 }
 
+// When the server is gone, PAPPL's `submit` starts a private server of its
+// own and waits for it: those of this run (HOME is the run's) are stopped,
+// or the clients would never end and the run would not report the death.
+void StopPrivateServers(const std::string& home) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = ReadText(entry.path() / "cmdline"), environ = ReadText(entry.path() / "environ");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    if (cmdline.find("private-server=true") != std::string::npos &&
+        environ.find(std::string("HOME=") + home + '\0') != std::string::npos)
+      kill(std::stoi(pid), SIGKILL);
+  }
+}
+
 // --- Job states over IPP, in-process (cheap enough to poll often) ---
 
 // (printer, job-id) -> (job-state, job-state-message) of the jobs of every
@@ -789,6 +804,12 @@ int Soak::Run() {
       // Unblock the clients: the server is stopped, the clients' calls fail.
       kill(pid_, SIGKILL);
     }
+  }
+  // A client whose server died may be waiting on a private server started
+  // after the death was seen.
+  while (died_ && done_ < jobs_.size()) {
+    StopPrivateServers(dir_ + "/server");
+    std::this_thread::sleep_for(1s);
   }
   for (std::thread& t : clients) t.join();
   if (ended) {

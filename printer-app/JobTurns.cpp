@@ -44,6 +44,10 @@ std::optional<bool> Outcome(Printer& printer, int job) {
 // Waits for the first run of `job` to end (`patience`: for a first run
 // that has not begun), then a moment more for PAPPL to end the job after
 // it, since the second run's end would close the device under the first.
+// A first run that has begun is waited for even when the job is cancelled
+// or the server stops (it then ends within a band): PAPPL closes the
+// printer's device when this run ends, and the first run would go on
+// writing to the freed device.
 bool AwaitFirstRun(pappl_job_t* job, Printer& printer, std::chrono::seconds patience) {
   const int id = papplJobGetID(job);
   std::optional<bool> outcome;
@@ -54,8 +58,9 @@ bool AwaitFirstRun(pappl_job_t* job, Printer& printer, std::chrono::seconds pati
       if (Changed.wait_for(lock, 250ms, [&] { return (outcome = Outcome(printer, id)).has_value(); })) break;
       begun = printer.runs.count(id) > 0;
     }
+    if (begun) continue;
     if (Stopped(job)) return false;
-    if (!begun && waited > patience) {
+    if (waited > patience) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The job's pages never arrived.");
       return false;
     }
