@@ -265,7 +265,8 @@ RunResult AppServer::Cli(const std::string& args) {
   return Shell("HOME=" + dir_ + " " + leaks + Binary() + " " + args);
 }
 
-std::string AppServer::Log() { return ReadText(dir_ + "/log"); }
+// PAPPL starts a new log at 1 MB and keeps the previous one as log.O.
+std::string AppServer::Log() { return ReadText(dir_ + "/log.O") + ReadText(dir_ + "/log"); }
 
 // --- IPP and HTTP ---
 
