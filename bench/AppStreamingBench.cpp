@@ -355,11 +355,5 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  signal(SIGPIPE, SIG_IGN);
-  try {
-    return Bench(o).Main();
-  } catch (const std::exception& e) {
-    std::cerr << "app_streaming_bench: " << e.what() << "\n";
-    return 1;
-  }
+  return RunProgram("app_streaming_bench", [&] { return Bench(o).Main(); });
 }

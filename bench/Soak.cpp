@@ -870,11 +870,5 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  signal(SIGPIPE, SIG_IGN);
-  try {
-    return Soak(o).Run();
-  } catch (const std::exception& e) {
-    std::cerr << "soak: " << e.what() << "\n";
-    return 1;
-  }
+  return RunProgram("soak", [&] { return Soak(o).Run(); });
 }

@@ -8,7 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
+#include <exception>
+#include <iostream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -177,4 +180,18 @@ struct ProcessFigures {
 ProcessFigures Figures(int pid);
 
 std::string ReadText(const std::string& path);
+
+// The body of a program that drives the server (the soak, the benchmarks):
+// a client that hangs up must not kill it, and what stops it is said under
+// its name, with exit status 1.
+template <class Body>
+int RunProgram(const char* name, Body body) {
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    std::cerr << name << ": " << e.what() << "\n";
+    return 1;
+  }
+}
 std::string TestDir(const std::string& name);
