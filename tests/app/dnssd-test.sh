@@ -73,13 +73,14 @@ wait_for() {  # wait_for SECONDS COMMAND...
   local n=$(($1 * 10)); shift
   until "$@" >/dev/null 2>&1; do ((n--)) || fail "timed out waiting for: $*"; sleep 0.1; done
 }
-for pid in "$printer" "$phone"; do wait_for 10 ns "$pid" test -S /run/avahi-daemon/socket; done
+# avahi-daemon and the server start slowly on a machine busy with builds.
+for pid in "$printer" "$phone"; do wait_for 60 ns "$pid" test -S /run/avahi-daemon/socket; done
 
 # The server, as the package's service runs it but listening on the network.
 ns "$printer" sh -c 'echo $$ >/run/labelfilter-printer-app.pid; exec "$@"' _ "$app" server \
   -o listen-hostname='*' -o server-port=8000 -o log-file="$work/app.log" -o log-level=debug \
   -o spool-directory="$work/spool" -o state-file="$work/state" >>"$work/printer.log" 2>&1 &
-wait_for 10 ns "$printer" test -S /run/labelfilter-printer-app.sock
+wait_for 60 ns "$printer" test -S /run/labelfilter-printer-app.sock
 ns "$printer" sh -c 'echo $$ >/run/fake-printer.pid; exec perl "$@"' _ "$src/tests/support/fake-printer.pl" 9100 \
   "$work/printed" &
 ns "$printer" "$app" add -d receipt -m escpos-80mm-203dpi -v socket://127.0.0.1:9100
