@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Mutation check of the test suite: small faults planted in filter/, one at a
+# Mutation check of the test suite: small faults planted in core/ and filter/, one at a
 # time, in a scratch copy of a tree; each is built and the tree's own ctest
 # suite is run against it. A mutant is "killed" when a test fails (or the
 # build does), "survived" when the whole suite passes.
@@ -18,44 +18,44 @@ work=${MUTANTS_DIR:-/tmp/labelfilter-mutants}
 
 # file ^ text as it stands (exactly once in the file) ^ replacement ^ the fault
 MUTANTS=$(cat <<'EOF'
-CommandStream.cpp^kDrawerPulse[] = {0x1B, 0x70, 0x00^kDrawerPulse[] = {0x1B, 0x70, 0x01^drawer pulse on the wrong pin
-CommandStream.cpp^kCut[] = {0x1D, 0x56, 0x00}^kCut[] = {0x1D, 0x56, 0x01}^partial cut instead of full
-CommandStream.cpp^kFeed[] = {0x1B, 0x4A}^kFeed[] = {0x1B, 0x64}^feed in lines instead of dots
-CommandStream.cpp^std::min(left, 255)^std::min(left, 256)^feed chunk of 256 wraps to 0
-CommandStream.cpp^(j - nStartRow) / kBandRows * kBandRows^(j - nStartRow + 1) / kBandRows * kBandRows^band grid off by one row
-CommandStream.cpp^std::min(nStartRow + kBandRows, end) - nStartRow^std::min(nStartRow + kBandRows, end - 1) - nStartRow^last row of the picture dropped
-CommandStream.cpp^for (; i < n; ++i)^for (; i + 1 < n; ++i)^blank-row test ignores the last byte
-CommandStream.cpp^if (s.feedToMark) Append(out, kFeedToMark);^if (false) Append(out, kFeedToMark);^feed to mark never sent
-CommandStream.cpp^if (s.cutAtJobEnd) Append(out, kCut);^if (s.cutEveryPage) Append(out, kCut);^job-end cut follows the wrong choice
-PrintSettings.cpp^return nNum[index] * 30;^return nNum[index] * 24;^feed table scaled wrong
-PrintSettings.cpp^strcasecmp(choice->c_str(), value) == 0^std::string_view(*choice) == value^choices become case-sensitive
-PrintSettings.cpp^static_cast<uint32_t>(mm) * kDotsPerMm^static_cast<uint32_t>(mm) * (kDotsPerMm - 1)^leading blank measured at 7 dots/mm
-PrintSettings.cpp^if (Is(choice, "2")) return Placement::Tail;^if (Is(choice, "2")) return Placement::Head;^tail placement sent at the head
-PrintSettings.cpp^density && !Is(density, "0")^density^density 0 sends a density command
-PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, kOrigins[i])) s.nDirection = i % 2;^half turn taken as unturned
-DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
-DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
-DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
-PagePipeline.cpp^flipRows, mirror, negative};^flipRows, mirror, false};^negative image never inverted
-BitmapTransforms.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
-PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
-PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
-PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
-PagePipeline.cpp^negative ? 0xFF : 0x00^negative ? 0x00 : 0x00^negative band padding printed white
-PagePipeline.cpp^end = negative ? InkedRowsEnd(^end = false ? InkedRowsEnd(^a negative page's black end sent
-PagePipeline.cpp^copy < std::min(copies, kMaxCopies)^copy + 1 < std::min(copies, kMaxCopies)^one copy too few
-BitmapTransforms.cpp^row[used - 1] &= static_cast<uint8_t>(0xFF00u >> (width % 8));^row[used - 1] &= static_cast<uint8_t>(0xFF80u >> (width % 8));^padding bit kept after a flip
-BitmapTransforms.cpp^const size_t p = mirror ? s : srcRows - 1 - s;^const size_t p = mirror ? srcRows - 1 - s : s;^quarter turn mirrored
-ErrorDiffusion.cpp^Spread(row[x + 1], 51, 229, (error * 7) >> 4);^Spread(row[x + 1], 51, 229, (error * 5) >> 4);^wrong error share to the right
-BilevelConversion.cpp^if (g <= 99) {  // A1^if (g < 99) {  // A1^dark-grey bound off by one
-BilevelConversion.cpp^} else if (g - u <= 19) {  // B1.2^} else if (g - u < 19) {  // B1.2^similar-to-above bound off by one
-ostu.cpp^if (deltaTmp > deltaMax) {^if (deltaTmp >= deltaMax) {^otsu takes the last of equal maxima
-labelfilter.cpp^uint64_t{h.cupsBytesPerLine} * 8 < uint64_t^uint64_t{h.cupsBytesPerLine} * 4 < uint64_t^short rows accepted as whole ones
-labelfilter.cpp^if (printed == 0 && skipped > 0) failed = true;^if (printed == 0 && skipped > 1) failed = true;^a job of one unprintable page reported as printed
-CommandStream.cpp^if (blank && (width % 8 || bytes < stride)) return false;^if (blank && width % 8) return false;^inverted turned row with spare bytes taken as blank
-CommandStream.cpp^return AllBytes(row, bytes - 1, 0) && (row[bytes - 1] & lastMask) == 0;^return AllBytes(row, bytes, 0);^spare bits of a turned row taken as ink
-CommandStream.cpp^if (flipRows && mirror && width == stride * 8) {^if (flipRows && mirror && width <= stride * 8) {^half turn in one block over rows with spare bytes
-BitmapTransforms.cpp^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 0, 1)^shuffled mirror swaps two bytes
+core/CommandStream.cpp^kDrawerPulse[] = {0x1B, 0x70, 0x00^kDrawerPulse[] = {0x1B, 0x70, 0x01^drawer pulse on the wrong pin
+core/CommandStream.cpp^kCut[] = {0x1D, 0x56, 0x00}^kCut[] = {0x1D, 0x56, 0x01}^partial cut instead of full
+core/CommandStream.cpp^kFeed[] = {0x1B, 0x4A}^kFeed[] = {0x1B, 0x64}^feed in lines instead of dots
+core/CommandStream.cpp^std::min(left, 255)^std::min(left, 256)^feed chunk of 256 wraps to 0
+core/CommandStream.cpp^(j - nStartRow) / kBandRows * kBandRows^(j - nStartRow + 1) / kBandRows * kBandRows^band grid off by one row
+core/CommandStream.cpp^std::min(nStartRow + kBandRows, end) - nStartRow^std::min(nStartRow + kBandRows, end - 1) - nStartRow^last row of the picture dropped
+core/CommandStream.cpp^for (; i < n; ++i)^for (; i + 1 < n; ++i)^blank-row test ignores the last byte
+core/CommandStream.cpp^if (s.feedToMark) Append(out, kFeedToMark);^if (false) Append(out, kFeedToMark);^feed to mark never sent
+core/CommandStream.cpp^if (s.cutAtJobEnd) Append(out, kCut);^if (s.cutEveryPage) Append(out, kCut);^job-end cut follows the wrong choice
+core/PrintSettings.cpp^return nNum[index] * 30;^return nNum[index] * 24;^feed table scaled wrong
+core/PrintSettings.cpp^strcasecmp(choice->c_str(), value) == 0^std::string_view(*choice) == value^choices become case-sensitive
+core/PrintSettings.cpp^static_cast<uint32_t>(mm) * kDotsPerMm^static_cast<uint32_t>(mm) * (kDotsPerMm - 1)^leading blank measured at 7 dots/mm
+core/PrintSettings.cpp^if (Is(choice, "2")) return Placement::Tail;^if (Is(choice, "2")) return Placement::Head;^tail placement sent at the head
+core/PrintSettings.cpp^density && !Is(density, "0")^density^density 0 sends a density command
+core/PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, kOrigins[i])) s.nDirection = i % 2;^half turn taken as unturned
+filter/DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
+filter/DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
+filter/DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
+core/PagePipeline.cpp^flipRows, mirror, negative};^flipRows, mirror, false};^negative image never inverted
+core/BitmapTransforms.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
+core/PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
+core/PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
+core/PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
+core/PagePipeline.cpp^negative ? 0xFF : 0x00^negative ? 0x00 : 0x00^negative band padding printed white
+core/PagePipeline.cpp^end = negative ? InkedRowsEnd(^end = false ? InkedRowsEnd(^a negative page's black end sent
+core/PagePipeline.cpp^copy < std::min(copies, kMaxCopies)^copy + 1 < std::min(copies, kMaxCopies)^one copy too few
+core/BitmapTransforms.cpp^row[used - 1] &= static_cast<uint8_t>(0xFF00u >> (width % 8));^row[used - 1] &= static_cast<uint8_t>(0xFF80u >> (width % 8));^padding bit kept after a flip
+core/BitmapTransforms.cpp^const size_t p = mirror ? s : srcRows - 1 - s;^const size_t p = mirror ? srcRows - 1 - s : s;^quarter turn mirrored
+core/ErrorDiffusion.cpp^Spread(row[x + 1], 51, 229, (error * 7) >> 4);^Spread(row[x + 1], 51, 229, (error * 5) >> 4);^wrong error share to the right
+core/BilevelConversion.cpp^if (g <= 99) {  // A1^if (g < 99) {  // A1^dark-grey bound off by one
+core/BilevelConversion.cpp^} else if (g - u <= 19) {  // B1.2^} else if (g - u < 19) {  // B1.2^similar-to-above bound off by one
+core/ostu.cpp^if (deltaTmp > deltaMax) {^if (deltaTmp >= deltaMax) {^otsu takes the last of equal maxima
+filter/labelfilter.cpp^uint64_t{h.cupsBytesPerLine} * 8 < uint64_t^uint64_t{h.cupsBytesPerLine} * 4 < uint64_t^short rows accepted as whole ones
+filter/labelfilter.cpp^if (printed == 0 && skipped > 0) failed = true;^if (printed == 0 && skipped > 1) failed = true;^a job of one unprintable page reported as printed
+core/CommandStream.cpp^if (blank && (width % 8 || bytes < stride)) return false;^if (blank && width % 8) return false;^inverted turned row with spare bytes taken as blank
+core/CommandStream.cpp^return AllBytes(row, bytes - 1, 0) && (row[bytes - 1] & lastMask) == 0;^return AllBytes(row, bytes, 0);^spare bits of a turned row taken as ink
+core/CommandStream.cpp^if (flipRows && mirror && width == stride * 8) {^if (flipRows && mirror && width <= stride * 8) {^half turn in one block over rows with spare bytes
+core/BitmapTransforms.cpp^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)^_mm_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 0, 1)^shuffled mirror swaps two bytes
 EOF
 )
 
@@ -71,7 +71,7 @@ killed=0 survived=0 n=0
 while IFS='^' read -r file from to fault; do
   n=$((n + 1))
   [ -n "$only" ] && [[ "$only" != *",$n,"* ]] && continue
-  target="$work/src/filter/$file"
+  target="$work/src/$file"
   cp "$target" "$target.orig"
   if ! FROM="$from" TO="$to" perl -0777 -i -pe '
         my ($f, $t) = ($ENV{FROM}, $ENV{TO}); s/\\n/\n/g for $f, $t;

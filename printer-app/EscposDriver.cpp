@@ -1,5 +1,5 @@
 // ESC/POS receipt printers on PAPPL, one driver per row of the model table
-// (filter/Models.h). Pages arrive as 8-bit grey rows (PWG and Apple raster
+// (core/Models.h). Pages arrive as 8-bit grey rows (PWG and Apple raster
 // through PAPPL's raster callbacks, PNG, JPEG and PDF through our own
 // filters); each whole page goes through the conversion core, so the bytes
 // are those the CUPS filter sends for the same choices. ESC/POS documents go

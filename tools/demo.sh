@@ -19,7 +19,7 @@ OUT=${LABELFILTER_DEMO_OUT:-$ROOT/out}
 SAMPLE=$ROOT/samples/receipt.pdf
 PPD=$BUILD/ppd/lf80mm.ppd
 FILTER=$BUILD/labelfilter
-PREVIEW=$BUILD/tools/escpos-preview
+PREVIEW=$BUILD/escpos/escpos-preview
 
 for f in "$PPD" "$FILTER" "$PREVIEW" "$SAMPLE"; do
   if [ ! -e "$f" ]; then
