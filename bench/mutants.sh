@@ -26,19 +26,19 @@ core/CommandStream.cpp^(j - nStartRow) / kBandRows * kBandRows^(j - nStartRow + 
 core/CommandStream.cpp^std::min(nStartRow + kBandRows, end) - nStartRow^std::min(nStartRow + kBandRows, end - 1) - nStartRow^last row of the picture dropped
 core/CommandStream.cpp^for (; i < n; ++i)^for (; i + 1 < n; ++i)^blank-row test ignores the last byte
 core/CommandStream.cpp^if (s.feedToMark) Append(out, kFeedToMark);^if (false) Append(out, kFeedToMark);^feed to mark never sent
-core/CommandStream.cpp^if (s.cutAtJobEnd) Append(out, kCut);^if (s.cutEveryPage) Append(out, kCut);^job-end cut follows the wrong choice
-core/PrintSettings.cpp^return nNum[index] * 30;^return nNum[index] * 24;^feed table scaled wrong
-core/PrintSettings.cpp^strcasecmp(choice->c_str(), value) == 0^std::string_view(*choice) == value^choices become case-sensitive
-core/PrintSettings.cpp^static_cast<uint32_t>(mm) * kDotsPerMm^static_cast<uint32_t>(mm) * (kDotsPerMm - 1)^leading blank measured at 7 dots/mm
-core/PrintSettings.cpp^if (Is(choice, "2")) return Placement::Tail;^if (Is(choice, "2")) return Placement::Head;^tail placement sent at the head
-core/PrintSettings.cpp^density && !Is(density, "0")^density^density 0 sends a density command
-core/PrintSettings.cpp^if (Is(origin, kOrigins[i])) s.nDirection = i;^if (Is(origin, kOrigins[i])) s.nDirection = i % 2;^half turn taken as unturned
+core/CommandStream.cpp^if (s.cut == Cut::JobEnd) Append(out, kCut);^if (s.cut == Cut::EveryPage) Append(out, kCut);^job-end cut follows the wrong choice
+core/OptionTable.cpp^Rescale(static_cast<uint32_t>(nNum[index] * 30)^Rescale(static_cast<uint32_t>(nNum[index] * 24)^feed table scaled wrong
+core/OptionTable.cpp^strncasecmp(a.data(), b.data(), a.size()) == 0^std::memcmp(a.data(), b.data(), a.size()) == 0^choices become case-sensitive
+core/OptionTable.cpp^Rescale(static_cast<uint32_t>(mm), units.dotsPer254Mm, 254)^Rescale(static_cast<uint32_t>(mm), units.dotsPer254Mm - 254, 254)^leading blank measured at 7 dots/mm
+core/OptionTable.cpp^"After each page", kTail^"After each page", kHead^tail placement sent at the head
+core/OptionTable.cpp^{"0", "", "Printer default", kPrinterDensity}^{"0", "", "Printer default", 0}^density 0 sends a density command
+core/OptionTable.cpp^"Normal", static_cast<int>(Rotation::HalfTurn)^"Normal", static_cast<int>(Rotation::Unturned)^half turn taken as unturned
 filter/DebugFile.cpp^O_CREAT | O_NOFOLLOW | O_CLOEXEC^O_CREAT | O_CLOEXEC^dump follows a planted link
 filter/DebugFile.cpp^else if (st.st_nlink > 1)^else if (st.st_nlink > 2)^dump rewrites a hard-linked file
 filter/DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy)), 4);^PutLE(out, static_cast<uint32_t>(cy), 4);^dithering BMP stored upside down
 core/PagePipeline.cpp^flipRows, mirror, negative};^flipRows, mirror, false};^negative image never inverted
 core/BitmapTransforms.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
-core/PagePipeline.cpp^case Direction::HalfTurn: return {false, true, true};^case Direction::HalfTurn: return {false, true, false};^half turn without its mirror
+core/PagePipeline.cpp^case Rotation::HalfTurn: return kHalfTurn;^case Rotation::HalfTurn: return {false, true, false};^half turn without its mirror
 core/PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
 core/PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
 core/PagePipeline.cpp^negative ? 0xFF : 0x00^negative ? 0x00 : 0x00^negative band padding printed white

@@ -77,6 +77,11 @@ void Bayer8Row(uint8_t* row, size_t y, size_t width, int nBrightness) {
   }
 }
 
+void Bayer8x8Row(uint8_t* row, size_t y, size_t width) {
+  const auto& cells = BAYER_PATTERN_8X8[y % 8];
+  for (size_t x = 0; x < width; ++x) row[x] = row[x] > cells[x % 8] ? 255 : 0;
+}
+
 void makeDitherBayer8(const GreyPlane& page, int nLight) {
   const int nBrightness = BrightnessOffset(nLight);
   EdgeSnapPass(page, nBrightness);

@@ -23,6 +23,11 @@ void OrderedDither(const GreyPlane& page, int nLight);
 void OrderedDitherRow(uint8_t* row, size_t y, size_t width, size_t rows);
 void Bayer8Row(uint8_t* row, size_t y, size_t width, int nBrightness);
 
+// A true 8 x 8 ordered dither of one row of grey levels (255 white): each
+// dot is white where its level is above its cell of the table, so 64
+// levels of grey each light their own share of every 8 x 8 block.
+void Bayer8x8Row(uint8_t* row, size_t y, size_t width);
+
 // 8 x 8 Bayer dither of every pixel. Grey pixels are thresholded hard at 230
 // before it, so on a grey page this is a threshold: only colour ever reached
 // the table with a mid level.

@@ -375,6 +375,9 @@ void Color2BW(const GreyPlane& page, int nLight, int dwDithering) {
     case 1: OrderedDither(page, nLight); break;
     case 2: makeDitherBayer8(page, nLight); break;
     case 3: ErrorDiffusion(page, nLight); break;
+    case 4:
+      for (size_t y = 0; y < page.rows; ++y) Bayer8x8Row(page.Row(y), y, page.width);
+      break;
     default: break;  // left as it came: only pure black prints
   }
 }

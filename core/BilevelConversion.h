@@ -22,7 +22,8 @@ int ProcessLine(const GreyPlane& page, const GreyPlane& reference, int x, int y)
 void ThresholdRow(const GreyPlane& page, const GreyPlane& reference, size_t y);
 
 // Reduces the page to black (0) and white (255) by mode dwDithering (0
-// threshold, 1 ordered 3 x 3, 2 Bayer 8 x 8, 3 error diffusion; other modes
+// threshold, 1 ordered 3 x 3, 2 Bayer 8 x 8 after a hard threshold of grey,
+// 3 error diffusion, 4 a true 8 x 8 ordered dither of grey; other modes
 // leave the levels as they are, so that only pure black prints). One
 // exception in the threshold mode: a colour row whose padding holds a whole
 // pixel slot lends that slot's undecided level to the next row's first pixel

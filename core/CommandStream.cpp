@@ -132,11 +132,11 @@ void AppendTail(Stream& out, const PrintSettings& s) {
     Append(out, kFeed);
     out.push_back(static_cast<uint8_t>(std::min(left, 255)));
   }
-  if (s.cutEveryPage) Append(out, kCut);
+  if (s.cut == Cut::EveryPage) Append(out, kCut);
 }
 
 void AppendJobEnd(Stream& out, const PrintSettings& s) {
-  if (s.cutAtJobEnd) Append(out, kCut);
+  if (s.cut == Cut::JobEnd) Append(out, kCut);
 }
 
 size_t FirstInkedRow(const BandSource& picture) {

@@ -40,12 +40,14 @@ constexpr Orientation ConversionOrientation(uint32_t depth) {
   return {};
 }
 
-constexpr Orientation DirectionOrientation(int nDirection) {
-  switch (static_cast<Direction>(nDirection)) {
-    case Direction::HalfTurn: return {false, true, true};
-    case Direction::QuarterTurn:
-    case Direction::QuarterTurn270: return {true, false, false};
-    case Direction::Unturned: break;
+constexpr Orientation DirectionOrientation(Rotation nDirection) {
+  constexpr Orientation kHalfTurn = {false, true, true}, kQuarterTurn = {true, false, false};
+  switch (nDirection) {
+    case Rotation::HalfTurn: return kHalfTurn;
+    case Rotation::QuarterTurn:
+    case Rotation::QuarterTurn270: return kQuarterTurn;
+    case Rotation::QuarterTurnBack: return kQuarterTurn.Then(kHalfTurn);
+    case Rotation::Unturned: break;
   }
   return {};
 }
@@ -149,7 +151,7 @@ GreyPlane GreyPlaneOf(const PageLayout& page, std::span<uint8_t> rows) {
 // roll length went out black.
 void StreamPicture(const BitmapView& picture, bool flipRows, bool mirror, const PrintSettings& settings,
                    PageHooks& hooks, Stream& out) {
-  const bool negative = settings.nInverse == 1;
+  const bool negative = settings.nInverse;
   const BandSource source{picture.bits, picture.width, picture.stride, picture.rows, flipRows, mirror, negative};
   const size_t inked = settings.topMarginRows || negative ? FirstInkedRow(source) : picture.rows;
   // A positive page's trailing blank rows are dropped by AppendBands itself.
@@ -182,7 +184,7 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
   const bool isConverted = page.depth != 1;
   const Orientation orientation = ConversionOrientation(page.depth)
                                       .Then(DirectionOrientation(settings.nDirection))
-                                      .Then({false, false, settings.nMirror == 1});
+                                      .Then({false, false, settings.nMirror});
   // The stride of the picture as converted (a 1-bit page keeps its raster
   // stride), and as the bands will carry it.
   const size_t convertedStride = isConverted ? BitmapStride(page.width) : page.stride;
@@ -201,7 +203,7 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
       hooks.Converted(
           [&] {
             const GreyPlane plane = GreyPlaneOf(page, rows);
-            Color2BW(plane, 100, page.depth == 8 ? settings.dwDithering : 0);
+            Color2BW(plane, 100, page.depth == 8 ? static_cast<int>(settings.dwDithering) : 0);
             return PaperBottomFirst(plane);
           },
           page.width, page.rows);
@@ -218,7 +220,7 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
     workspace.converted = Bitmap();  // before the new page's buffers, as the old one may be large
     try {
       const GreyPlane plane = GreyPlaneOf(page, rows);
-      Color2BW(plane, 100, page.depth == 8 ? settings.dwDithering : 0);
+      Color2BW(plane, 100, page.depth == 8 ? static_cast<int>(settings.dwDithering) : 0);
       workspace.converted = orientation.quarterTurn ? PackDots(plane, false, false)
                                                     : PackDots(plane, orientation.flipRows, orientation.mirror);
       // An 8-bit page always has a picture of its own, a 24-bit page one as
@@ -256,8 +258,8 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
       emptyResult.reserve(1);
       result = emptyResult.data();
     }
-    if (settings.nDirection == static_cast<int>(Direction::HalfTurn)) report.halfTurned = Address(result);
-    if (settings.nMirror == 1) report.mirrored = Address(result);
+    if (settings.nDirection == Rotation::HalfTurn) report.halfTurned = Address(result);
+    if (settings.nMirror) report.mirrored = Address(result);
     picture.rows = pictureRows;
     StreamPicture(picture, flipRows, mirror, settings, hooks, out);
   } catch (const std::bad_alloc&) {
@@ -270,7 +272,7 @@ PageReport RenderPage(const PageLayout& page, std::span<uint8_t> rows, const Pri
 Orientation PictureOrientation(uint32_t depth, const PrintSettings& settings) {
   return ConversionOrientation(depth)
       .Then(DirectionOrientation(settings.nDirection))
-      .Then({false, false, settings.nMirror == 1});
+      .Then({false, false, settings.nMirror});
 }
 
 void PackDotsRow(std::span<const uint8_t> levels, bool mirror, std::span<uint8_t> dst, std::span<uint8_t> scratch) {

@@ -45,7 +45,7 @@ GreyPlane GreyPageStream::RowWindow::Plane(size_t from) {
 }
 
 GreyPageStream::BandWriter::BandWriter(const PrintSettings& settings, size_t stride, Stream& out)
-    : negative_(settings.nInverse == 1), topMargin_(settings.topMarginRows), stride_(stride), out_(out),
+    : negative_(settings.nInverse), topMargin_(settings.topMarginRows), stride_(stride), out_(out),
       band_(CheckedMul(stride, kBandRows)), sent_(stride) {}
 
 void GreyPageStream::BandWriter::PutRow(std::span<const uint8_t> bits) {
@@ -113,7 +113,7 @@ bool GreyPageStream::Streams(const PrintSettings& settings, uint32_t width) {
 
 GreyPageStream::GreyPageStream(const PrintSettings& settings, uint32_t width, uint32_t rows)
     : settings_(settings), width_(width), rows_(rows), mirror_(PictureOrientation(8, settings).mirror),
-      reference_(width, kWindowRows), page_(width, settings.dwDithering == 0 ? kWindowRows : 0),
+      reference_(width, kWindowRows), page_(width, settings.dwDithering == Dithering::Threshold ? kWindowRows : 0),
       bits_(BitmapStride(width)), scratch_(BitmapStride(width)), bands_(settings, BitmapStride(width), out_) {
   // Rows and snaps never outgrow a row: nothing is allocated once rows flow.
   snaps_.reserve(width);
@@ -130,14 +130,18 @@ void GreyPageStream::PutRow(std::span<const uint8_t> levels) {
   if (n) std::memcpy(row, levels.data(), n);
   std::memset(row + n, kWhite, width_ - n);
   switch (settings_.dwDithering) {
-    case static_cast<int>(Dithering::Threshold):
+    case Dithering::Threshold:
       std::memcpy(page_.Push(), row, width_);
       if (y >= 1) Decide(y - 1);
       break;
-    case static_cast<int>(Dithering::Halftone):
-    case static_cast<int>(Dithering::Ordered8x8):
-    case static_cast<int>(Dithering::ErrorDiffusion):
+    case Dithering::Halftone:
+    case Dithering::Ordered8x8:
+    case Dithering::ErrorDiffusion:
       if (y >= 1) Snap(y - 1);
+      break;
+    case Dithering::Bayer8x8:  // each dot from its own level alone
+      Bayer8x8Row(row, y, width_);
+      Converted(row);
       break;
     default:  // not converted: only pure black prints
       Converted(row);
@@ -149,9 +153,9 @@ void GreyPageStream::Finish() {
   while (rowsIn_ < rows_) PutRow({});
   finished_ = true;
   if (rows_ > 0) {
-    if (settings_.dwDithering == static_cast<int>(Dithering::Threshold)) Decide(rows_ - 1);
-    if (settings_.dwDithering >= static_cast<int>(Dithering::Halftone) &&
-        settings_.dwDithering <= static_cast<int>(Dithering::ErrorDiffusion))
+    if (settings_.dwDithering == Dithering::Threshold) Decide(rows_ - 1);
+    if (settings_.dwDithering == Dithering::Halftone || settings_.dwDithering == Dithering::Ordered8x8 ||
+        settings_.dwDithering == Dithering::ErrorDiffusion)
       Snap(rows_ - 1);
   }
   if (carrying_) {
@@ -198,10 +202,10 @@ void GreyPageStream::Snap(size_t y) {
 
 void GreyPageStream::Dither(size_t y, std::vector<uint8_t>& row) {
   switch (settings_.dwDithering) {
-    case static_cast<int>(Dithering::Halftone):
+    case Dithering::Halftone:
       OrderedDitherRow(row.data(), y, width_, rows_);
       return Converted(row.data());
-    case static_cast<int>(Dithering::Ordered8x8):
+    case Dithering::Ordered8x8:
       Bayer8Row(row.data(), y, width_, BrightnessOffset(100));
       return Converted(row.data());
     default:

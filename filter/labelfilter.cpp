@@ -34,6 +34,7 @@
 
 #include "DebugFile.h"
 #include "Models.h"
+#include "OptionTable.h"
 #include "PagePipeline.h"
 
 // libcups' localised error reporter, exported for filters but not declared
@@ -234,6 +235,10 @@ static void Dump(const char* path, std::span<const uint8_t> bytes) {
 // The trace lines and diagnostic files of each step of a page.
 class FilterTrace : public PageHooks {
  public:
+  // `cashDrawer`: the "CashDrawer" choice as the PPD gives it, which the
+  // trace names.
+  explicit FilterTrace(const std::optional<std::string>& cashDrawer) : cashDrawer_(cashDrawer) {}
+
   void GreyPage(std::span<const uint8_t> raster, const PageLayout& page, size_t stride24) override {
     std::fprintf(stderr, "ERROR: BytePerLine =%d \n", static_cast<int>(stride24));
     Dump(kRasterDumpPath, raster);
@@ -286,20 +291,19 @@ class FilterTrace : public PageHooks {
     std::fputs("ERROR: call ProcessData\n", stderr);
     std::fprintf(stderr, "ERROR: ProcessData nImageWidth=%d biHeight=%d\n", static_cast<int>(plan.rowBytes),
                  static_cast<int>(plan.rows));
-    std::fprintf(stderr, "ERROR: ProcessData nMirror=%d\n", s.nMirror);
-    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d nDirection=%d\n", s.nInverse, s.nDirection);
+    std::fprintf(stderr, "ERROR: ProcessData nMirror=%d\n", static_cast<int>(s.nMirror));
+    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d nDirection=%d\n", static_cast<int>(s.nInverse),
+                 static_cast<int>(s.nDirection));
     std::fputs("ERROR: ProcessDatan Direction == 1 || nDirection == 3\n", stderr);
-    if (s.nDirection == static_cast<int>(Direction::QuarterTurn) ||
-        s.nDirection == static_cast<int>(Direction::QuarterTurn270))
-      std::fputs("ERROR: ProcessData Rotate90Degrees\n", stderr);
+    if (IsQuarterTurn(s.nDirection)) std::fputs("ERROR: ProcessData Rotate90Degrees\n", stderr);
     std::fputs("ERROR: ProcessDatan nMirror\n", stderr);
-    if (s.nMirror == 1) std::fputs("ERROR: ProcessData MirrorPicture\n", stderr);
-    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d\n", s.nInverse);
-    if (s.nInverse == 0) std::fputs("ERROR: ProcessData nInverse\n", stderr);
+    if (s.nMirror) std::fputs("ERROR: ProcessData MirrorPicture\n", stderr);
+    std::fprintf(stderr, "ERROR: ProcessData nInverse=%d\n", static_cast<int>(s.nInverse));
+    if (!s.nInverse) std::fputs("ERROR: ProcessData nInverse\n", stderr);
   }
 
   void StreamBuilt(const StreamTrace& t) override {
-    const auto& drawer = t.settings.cashDrawer;
+    const auto& drawer = cashDrawer_;
     std::fprintf(stderr, "ERROR: ProcessData malloc pData=%x\n", Low32(t.buffer));
     if (drawer) std::fprintf(stderr, "ERROR: ProcessData CashDrawer=%s\n", drawer->c_str());
     std::fprintf(stderr, "ERROR: ProcessData nOffset=%d j=%d nImageHeight=%d\n", static_cast<int>(t.headBytes), 0,
@@ -309,6 +313,9 @@ class FilterTrace : public PageHooks {
     std::fputs("ERROR: ProcessData FeedAfterPrinting\n", stderr);
     std::fputs("ERROR: ProcessData Cutting\n", stderr);
   }
+
+ private:
+  const std::optional<std::string>& cashDrawer_;
 };
 
 // Sends a page's stream once per copy and leaves one copy in /tmp/Brantelix.
@@ -338,12 +345,12 @@ static void SendPage(const Stream& pData, uint32_t copies, const PageReport& rep
 enum class PageResult { Printed, SkippedForDepth, Lost };
 
 // Prints the page whose y lines are in Buffer, logging why when it cannot.
-static PageResult PrintPage(const PrintSettings& settings, const cups_page_header2_t& header, unsigned y,
-                            PageWorkspace& workspace) {
+static PageResult PrintPage(const PrintSettings& settings, const std::optional<std::string>& cashDrawer,
+                            const cups_page_header2_t& header, unsigned y, PageWorkspace& workspace) {
   // NumCopies holds a signed count; negative ones print nothing.
   const uint32_t copies = static_cast<int32_t>(header.NumCopies) < 0 ? 0 : header.NumCopies;
   const PageLayout page{header.cupsWidth, y, header.cupsBitsPerPixel, header.cupsBytesPerLine, copies};
-  FilterTrace trace;
+  FilterTrace trace(cashDrawer);
   Stream pData;
   PageReport report;
   try {
@@ -387,17 +394,18 @@ static HeadUnits UnitsFromPpd(const ppd_file_t* ppd) {
   return model ? UnitsOf(*model) : HeadUnits{};
 }
 
-// The print settings from the PPD's marked choices (its defaults, then the
-// job's options), in the printer's units.
+// The choice the PPD has marked for an option (its default, then the job's).
+static std::optional<std::string> MarkedChoice(ppd_file_t* ppd, std::string_view keyword) {
+  const std::string key(keyword);
+  ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str());
+  if (!choice) return std::nullopt;
+  return std::string(choice->choice);
+}
+
+// The print settings from the PPD's marked choices, in the printer's units.
 static PrintSettings SettingsFromPpd(ppd_file_t* ppd) {
-  return ParsePrintSettings(
-      [ppd](std::string_view keyword) -> std::optional<std::string> {
-        const std::string key(keyword);
-        ppd_choice_t* choice = ppdFindMarkedChoice(ppd, key.c_str());
-        if (!choice) return std::nullopt;
-        return std::string(choice->choice);
-      },
-      UnitsFromPpd(ppd));
+  return ParsePrintSettings([ppd](std::string_view keyword) { return MarkedChoice(ppd, keyword); },
+                            UnitsFromPpd(ppd));
 }
 
 // Descriptors 0-2 closed by whoever started us are opened on /dev/null, so
@@ -450,6 +458,7 @@ int main(int argc, char* argv[]) {
   cupsMarkOptions(ppd, num_options, options);
   Setup(ppd);
   const PrintSettings settings = SettingsFromPpd(ppd);
+  const std::optional<std::string> cashDrawer = MarkedChoice(ppd, "CashDrawer");
 
   Page = 0;
   bool failed = false;         // a page was refused or lost
@@ -473,7 +482,7 @@ int main(int argc, char* argv[]) {
       nOffset += header.cupsBytesPerLine;
     }
 
-    switch (PrintPage(settings, header, y, workspace)) {
+    switch (PrintPage(settings, cashDrawer, header, y, workspace)) {
       case PageResult::Printed: ++printed; break;
       case PageResult::SkippedForDepth: ++skipped; break;
       case PageResult::Lost: failed = true; break;

@@ -15,6 +15,7 @@
 
 #include "CommandStream.h"
 #include "FuzzSupport.h"
+#include "OptionTable.h"
 #include "PagePipeline.h"
 #include "PageStream.h"
 
@@ -104,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   Require(report.outcome == PageOutcome::Printed);
-  const bool quarterTurn = settings.nDirection == static_cast<int>(Direction::QuarterTurn) ||
-                           settings.nDirection == static_cast<int>(Direction::QuarterTurn270);
+  const bool quarterTurn = IsQuarterTurn(settings.nDirection);
   CheckStream(out, settings, report.rowBytes, quarterTurn ? width : rows);
   if (streams) {
     GreyPageStream streamed(settings, width, static_cast<uint32_t>(rows));

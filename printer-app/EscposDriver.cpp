@@ -18,6 +18,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "CommandStream.h"
 #include "DrawerKicks.h"
 #include "Guard.h"
 #include "ImageInput.h"
@@ -116,11 +117,10 @@ JobSettings SettingsOf(pappl_job_t* job, const pappl_pr_options_t* options, bool
   standard.printDarkness = options->print_darkness;
   standard.contentOptimize = ContentKeyword(options->print_content_optimize);
   if (laidOut) {
-    standard.quarterTurn = options->orientation_requested == IPP_ORIENT_LANDSCAPE;
-    standard.quarterTurnReverse = options->orientation_requested == IPP_ORIENT_REVERSE_LANDSCAPE;
-    standard.reversePortrait = options->orientation_requested == IPP_ORIENT_REVERSE_PORTRAIT;
+    const char* orientation = ippEnumString("orientation-requested", options->orientation_requested);
+    if (orientation) standard.orientation = orientation;
   }
-  standard.trackMarks = options->media.tracking == PAPPL_MEDIA_TRACKING_MARK;
+  standard.mediaTracking = options->media.tracking == PAPPL_MEDIA_TRACKING_MARK ? "mark" : "continuous";
   standard.trim = (options->finishings & PAPPL_FINISHINGS_TRIM) != 0;
   pappl_printer_t* printer = papplJobGetPrinter(job);
   JobSettings settings = SettingsForJob(standard, VendorValues(printer, options), UnitsOf(ModelOf(printer)));
@@ -262,7 +262,9 @@ bool EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 // setting, which a job cannot change.
 bool DropsDrawerKicks(pappl_printer_t* printer) {
   pappl_pr_options_t none{};
-  return VendorValues(printer, &none)("raw-drawer-kicks") == std::optional<std::string>("drop");
+  const JobOption& option = *OptionByIppName("raw-drawer-kicks");
+  const std::optional<std::string> value = VendorValues(printer, &none)(option.ippName);
+  return value && ValueOfIppValue(option, *value) == 1;
 }
 
 // Passes the document through a drawer-kick filter; with no sink, only
@@ -321,25 +323,20 @@ bool PrintRaw(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
 // --- Identify and test page ---
 
 void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const char*) {
-  // Sound: the warning signal the "Warning" option sends, from the core.
-  // Otherwise a short feed: every ESC/POS printer takes it, and it neither
-  // prints, cuts nor opens the drawer.
+  // Sound: the warning signal the "Warning" option sends. Otherwise a short
+  // feed: every ESC/POS printer takes it, and it neither prints, cuts nor
+  // opens the drawer.
   Stream bytes;
   if (actions & PAPPL_IDENTIFY_ACTIONS_SOUND) {
-    PrintSettings warning = ParsePrintSettings([](std::string_view keyword) -> std::optional<std::string> {
-      if (keyword == "Warning") return "1";
-      return std::nullopt;
-    });
-    // A one-row blank page carries only the head and tail commands.
-    std::array<uint8_t, 8> blank{};
-    PageWorkspace workspace;
-    PageHooks hooks;
-    RenderPage(PageLayout{8, 1, 8, 8, 1}, blank, warning, hooks, workspace, bytes);
+    PrintSettings warning;
+    warning.warning = Placement::Head;
+    AppendHead(bytes, warning);
   }
   if (actions & PAPPL_IDENTIFY_ACTIONS_FLASH || bytes.empty()) {
     // In the printer's own feed units: 3 mm on every head.
-    const auto units = static_cast<uint8_t>((3 * ModelOf(printer).motionPer254Mm + 127) / 254);
-    bytes.insert(bytes.end(), {0x1B, 0x4A, units});
+    PrintSettings feed;
+    feed.nDistance = static_cast<int>((3 * ModelOf(printer).motionPer254Mm + 127) / 254);
+    AppendTail(bytes, feed);
   }
   if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
     papplDeviceWrite(device, bytes.data(), bytes.size());
@@ -369,26 +366,31 @@ const char* TestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
 
 void AddVendorAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data) {
   data->num_vendor = 0;
-  for (const VendorOption& option : kVendorOptions) {
-    data->vendor[data->num_vendor++] = option.name.data();
-    const std::string supported = std::string(option.name) + "-supported";
-    const std::string def = std::string(option.name) + "-default";
-    switch (option.kind) {
-      case VendorOption::Kind::Keyword: {
-        std::vector<const char*> keywords;
-        for (const VendorKeyword& k : option.keywords) keywords.push_back(k.keyword.data());
-        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), static_cast<int>(keywords.size()),
-                      nullptr, keywords.data());
-        ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, def.c_str(), nullptr, option.defaultValue.data());
+  for (const JobOption* option : VendorOptions()) {
+    // The table's strings are literals: they outlive the driver data.
+    data->vendor[data->num_vendor++] = option->ippName.data();
+    const std::string supported = std::string(option->ippName) + "-supported";
+    const std::string def = std::string(option->ippName) + "-default";
+    const std::string defaultValue(option->ippDefault);
+    switch (option->kind) {
+      case JobOption::Kind::Choices: {
+        std::vector<std::string> keywords;
+        for (const OptionChoice& c : option->choices)
+          if (!c.ipp.empty()) keywords.emplace_back(c.ipp);
+        std::vector<const char*> pointers;
+        for (const std::string& k : keywords) pointers.push_back(k.c_str());
+        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), static_cast<int>(pointers.size()),
+                      nullptr, pointers.data());
+        ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, def.c_str(), nullptr, defaultValue.c_str());
         break;
       }
-      case VendorOption::Kind::Integer:
-        ippAddRange(attrs, IPP_TAG_PRINTER, supported.c_str(), option.lower, option.upper);
-        ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, def.c_str(), std::stoi(std::string(option.defaultValue)));
+      case JobOption::Kind::Number:
+        ippAddRange(attrs, IPP_TAG_PRINTER, supported.c_str(), option->lower, option->upper);
+        ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, def.c_str(), *ValueOfIppValue(*option, defaultValue));
         break;
-      case VendorOption::Kind::Boolean:
+      case JobOption::Kind::Boolean:
         ippAddBoolean(attrs, IPP_TAG_PRINTER, supported.c_str(), 1);
-        ippAddBoolean(attrs, IPP_TAG_PRINTER, def.c_str(), option.defaultValue == "true");
+        ippAddBoolean(attrs, IPP_TAG_PRINTER, def.c_str(), ValueOfIppValue(*option, defaultValue) == 1);
         break;
     }
   }
@@ -421,9 +423,7 @@ LaidOutJob StartLaidOut(pappl_job_t* job, pappl_device_t* device) {
   const JobSettings settings = SettingsOf(job, options, true);
   const uint32_t copies = static_cast<uint32_t>(std::max(options->copies, 1));
   papplJobDeletePrintOptions(options);
-  const int direction = settings.settings.nDirection;
-  const bool across = direction == static_cast<int>(Direction::QuarterTurn) ||
-                      direction == static_cast<int>(Direction::QuarterTurn270);
+  const bool across = IsQuarterTurn(settings.settings.nDirection);
   return {model.headDots, model.dpi, across,
           ReceiptJob(settings.settings, model.headDots, copies, JobSink(job, device), CancelCheck(job))};
 }

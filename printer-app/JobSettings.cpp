@@ -1,7 +1,6 @@
 #include "JobSettings.h"
 
 #include <algorithm>
-#include <charconv>
 #include <strings.h>
 
 namespace {
@@ -11,40 +10,38 @@ bool SameWord(std::string_view a, std::string_view b) {
 }
 
 // What "auto" dithering becomes for each print-content-optimize value; the
-// last entry is the printer's default, which is the PPD's default choice.
-constexpr std::pair<std::string_view, std::string_view> kContentDithering[] = {
-    {"text", "None"}, {"graphic", "Halftone"}, {"photo", "ErrorDiffusion"}, {"", "ErrorDiffusion"}};
+// last entry, for "auto" and mixed content, is the PPD's default conversion.
+constexpr std::pair<std::string_view, Dithering> kContentDithering[] = {{"text", Dithering::Threshold},
+                                                                        {"graphic", Dithering::Halftone},
+                                                                        {"photo", Dithering::ErrorDiffusion},
+                                                                        {"", Dithering::ErrorDiffusion}};
 
-std::string_view DitheringForContent(std::string_view content) {
-  for (auto [keyword, choice] : kContentDithering)
-    if (SameWord(keyword, content)) return choice;
-  return kContentDithering[std::size(kContentDithering) - 1].second;
+int DitheringForContent(std::string_view content) {
+  for (auto [keyword, dithering] : kContentDithering)
+    if (SameWord(keyword, content)) return static_cast<int>(dithering);
+  return static_cast<int>(kContentDithering[std::size(kContentDithering) - 1].second);
 }
 
-std::optional<int> ParseInt(std::string_view s) {
-  int v = 0;
-  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-  return v;
-}
-
-// The PPD choice for the vendor value, or nothing when the value is not one
-// the attribute offers.
-std::optional<std::string> ChoiceFor(const VendorOption& option, std::string_view value) {
-  switch (option.kind) {
-    case VendorOption::Kind::Keyword:
-      for (const VendorKeyword& k : option.keywords)
-        if (SameWord(k.keyword, value)) return std::string(k.choice);
-      return std::nullopt;
-    case VendorOption::Kind::Integer:
-      if (auto n = ParseInt(value); n && *n >= option.lower && *n <= option.upper) return std::to_string(*n);
-      return std::nullopt;
-    case VendorOption::Kind::Boolean:
-      if (SameWord(value, "true")) return "True";
-      if (SameWord(value, "false")) return "False";
-      return std::nullopt;
+// The value of a standard attribute's option, from the job's keywords.
+std::optional<int> StandardValue(const JobOption& option, const StandardOptions& standard) {
+  if (option.ippName == "print-darkness") {
+    const int level = DensityLevel(standard.printDarkness);
+    return level == 0 ? kPrinterDensity : level;
   }
+  if (option.ippName == "orientation-requested") return ValueOfIppValue(option, standard.orientation);
+  if (option.ippName == "media-tracking") return ValueOfIppValue(option, standard.mediaTracking);
   return std::nullopt;
+}
+
+// The value of a vendor option: the job's or printer's when offered, else
+// the default with a note saying so.
+int VendorValue(const JobOption& option, const VendorLookup& vendor, std::vector<std::string>& notes) {
+  if (const std::optional<std::string> text = vendor(option.ippName)) {
+    if (const std::optional<int> value = ValueOfIppValue(option, *text)) return *value;
+    notes.push_back(std::string(option.ippName) + "=" + *text + " is not supported; using " +
+                    std::string(option.ippDefault));
+  }
+  return *ValueOfIppValue(option, option.ippDefault);
 }
 
 }  // namespace
@@ -57,56 +54,42 @@ int DensityLevel(int printDarkness) {
   return std::clamp((std::min(printDarkness, 100) * 8 + 99) / 100, 1, 8);
 }
 
-std::vector<std::pair<std::string, std::string>> JobChoices(const StandardOptions& standard,
-                                                            const VendorLookup& vendor,
-                                                            std::vector<std::string>* notes) {
-  std::vector<std::pair<std::string, std::string>> choices;
-  for (const VendorOption& option : kVendorOptions) {
-    std::string choice = *ChoiceFor(option, option.defaultValue);
-    if (auto value = vendor(option.name)) {
-      if (auto chosen = ChoiceFor(option, *value))
-        choice = *chosen;
-      else if (notes)
-        notes->push_back(std::string(option.name) + "=" + *value + " is not supported; using " +
-                         std::string(option.defaultValue));
-    }
-    choices.emplace_back(option.ppdKeyword, choice);
-  }
-  for (auto& [keyword, choice] : choices)
-    if (keyword == "Dithering" && choice.empty()) choice = DitheringForContent(standard.contentOptimize);
-    // finishings "trim" asks for a cut after every page whatever the cutter says.
-    else if (keyword == "Cutting" && standard.trim) choice = "1";
-
-  const char* origin = standard.quarterTurn          ? "Rotation90"
-                       : standard.quarterTurnReverse ? "Rotation270"
-                       : standard.reversePortrait    ? "Rotation180"
-                                                     : "Rotation0";
-  choices.emplace_back("Origin", origin);
-  choices.emplace_back("PrintDensity", std::to_string(DensityLevel(standard.printDarkness)));
-  choices.emplace_back("PageEnd", standard.trackMarks ? "2" : "0");
-  return choices;
-}
-
 JobSettings SettingsForJob(const StandardOptions& standard, const VendorLookup& vendor, HeadUnits units) {
   JobSettings job;
-  const auto choices = JobChoices(standard, vendor, &job.notes);
-  job.settings = ParsePrintSettings([&](std::string_view keyword) -> std::optional<std::string> {
-    for (const auto& [k, v] : choices)
-      if (k == keyword) return v;
-    return std::nullopt;
-  }, units);
+  for (const JobOption& option : kJobOptions) {
+    if (!option.apply) continue;
+    std::optional<int> value = option.vendor ? VendorValue(option, vendor, job.notes) : StandardValue(option, standard);
+    if (option.ippName == "dithering" && value == kDitheringFollowsContent)
+      value = DitheringForContent(standard.contentOptimize);
+    // finishings "trim" asks for a cut after every page whatever the cutter says.
+    if (option.ippName == "cutter" && standard.trim) value = static_cast<int>(Cut::EveryPage);
+    if (value) option.apply(job.settings, *value, units);
+  }
   return job;
 }
 
-std::optional<std::string> OfferedValue(const VendorOption& option, std::string_view value) {
-  if (!ChoiceFor(option, value)) return std::nullopt;
-  switch (option.kind) {
-    case VendorOption::Kind::Keyword:
-      for (const VendorKeyword& k : option.keywords)
-        if (SameWord(k.keyword, value)) return std::string(k.keyword);
-      break;
-    case VendorOption::Kind::Integer: return std::to_string(*ParseInt(value));
-    case VendorOption::Kind::Boolean: return SameWord(value, "true") ? "true" : "false";
+std::vector<const JobOption*> VendorOptions() {
+  std::vector<const JobOption*> options;
+  for (const JobOption& option : kJobOptions)
+    if (option.vendor) options.push_back(&option);
+  return options;
+}
+
+std::string OptionStrings() {
+  const auto quoted = [](std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    return out + "\"";
+  };
+  std::string strings;
+  for (const JobOption* option : VendorOptions()) {
+    const std::string name(option->ippName);
+    strings += quoted(name) + " = " + quoted(option->label) + ";\n";
+    for (const OptionChoice& c : option->choices)
+      if (!c.ipp.empty()) strings += quoted(name + "." + std::string(c.ipp)) + " = " + quoted(c.label) + ";\n";
   }
-  return std::nullopt;
+  return strings;
 }

@@ -37,8 +37,7 @@ std::string ReceiptJob::StartPage(uint32_t width, uint32_t rows) {
     return "page " + std::to_string(page) + " is " + std::to_string(rows) + " rows long; the longest page is " +
            std::to_string(kMaxPageRows) + " rows (3 m)";
   // A page turned a quarter is printed across: its rows become the width.
-  const bool across = settings_.nDirection == static_cast<int>(Direction::QuarterTurn) ||
-                      settings_.nDirection == static_cast<int>(Direction::QuarterTurn270);
+  const bool across = IsQuarterTurn(settings_.nDirection);
   if (across && rows > headWidth_)
     return "page " + std::to_string(page) + " turned a quarter would be " + std::to_string(rows) +
            " dots wide; the print head has " + std::to_string(headWidth_);

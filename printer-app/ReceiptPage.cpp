@@ -82,10 +82,10 @@ Drawn Draw(const LastJob& job) {
 constexpr const char* kPageName = "labelfilter";
 
 // The printer default of a vendor option as text, or the driver's default.
-std::string DefaultOf(ipp_t* attrs, const VendorOption& option) {
-  const std::string name = std::string(option.name) + "-default";
+std::string DefaultOf(ipp_t* attrs, const JobOption& option) {
+  const std::string name = std::string(option.ippName) + "-default";
   ipp_attribute_t* attr = ippFindAttribute(attrs, name.c_str(), IPP_TAG_ZERO);
-  if (!attr) return std::string(option.defaultValue);
+  if (!attr) return std::string(option.ippDefault);
   char text[256];
   ippAttributeString(attr, text, sizeof text);
   return text;
@@ -118,13 +118,13 @@ std::string ApplyForm(pappl_client_t* client, pappl_printer_t* printer) {
   else if (!papplClientIsValidForm(client, form.count, form.list))
     why = "Invalid form submission.";
   Options vendor;
-  for (const VendorOption& option : kVendorOptions) {
+  for (const JobOption* option : VendorOptions()) {
     if (!why.empty()) break;
-    const std::string name(option.name);
+    const std::string name(option->ippName);
     const char* value = cupsGetOption(name.c_str(), form.count, form.list);
     // A checkbox left empty is not sent at all.
-    if (!value && option.kind != VendorOption::Kind::Boolean) continue;
-    if (const std::optional<std::string> offered = OfferedValue(option, value ? value : "false"))
+    if (!value && option->kind != JobOption::Kind::Boolean) continue;
+    if (const std::optional<std::string> offered = OfferedIppValue(*option, value ? value : "false"))
       vendor.count = cupsAddOption(name.c_str(), offered->c_str(), vendor.count, &vendor.list);
     else
       why = std::string(Label(client, name)) + ": \"" + std::string(value).substr(0, 40) +
@@ -147,27 +147,28 @@ void PutOptions(pappl_client_t* client, pappl_printer_t* printer) {
   papplClientHTMLPrintf(client, "<h2 class=\"title\">%s</h2>\n", Label(client, "Receipt Options"));
   papplClientHTMLStartForm(client, papplClientGetURI(client), false);
   papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n");
-  for (const VendorOption& option : kVendorOptions) {
-    const std::string name(option.name);
-    const std::string current = DefaultOf(attrs.get(), option);
+  for (const JobOption* option : VendorOptions()) {
+    const std::string name(option->ippName);
+    const std::string current = DefaultOf(attrs.get(), *option);
     papplClientHTMLPrintf(client, "<tr><th><label for=\"%s\">%s:</label></th><td>", name.c_str(),
                           Label(client, name));
-    switch (option.kind) {
-      case VendorOption::Kind::Keyword:
+    switch (option->kind) {
+      case JobOption::Kind::Choices:
         papplClientHTMLPrintf(client, "<select name=\"%s\" id=\"%s\">", name.c_str(), name.c_str());
-        for (const VendorKeyword& k : option.keywords) {
-          const std::string keyword(k.keyword);
+        for (const OptionChoice& c : option->choices) {
+          if (c.ipp.empty()) continue;
+          const std::string keyword(c.ipp);
           papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", keyword.c_str(),
                                 keyword == current ? " selected" : "", Label(client, name + "." + keyword));
         }
         papplClientHTMLPuts(client, "</select>");
         break;
-      case VendorOption::Kind::Integer:
+      case JobOption::Kind::Number:
         papplClientHTMLPrintf(client,
                               "<input type=\"number\" name=\"%s\" id=\"%s\" min=\"%d\" max=\"%d\" value=\"%s\">",
-                              name.c_str(), name.c_str(), option.lower, option.upper, current.c_str());
+                              name.c_str(), name.c_str(), option->lower, option->upper, current.c_str());
         break;
-      case VendorOption::Kind::Boolean:
+      case JobOption::Kind::Boolean:
         papplClientHTMLPrintf(client, "<input type=\"checkbox\" name=\"%s\" id=\"%s\" value=\"true\"%s>", name.c_str(),
                               name.c_str(), current == "true" ? " checked" : "");
         break;

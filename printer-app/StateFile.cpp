@@ -27,10 +27,9 @@ struct Named {
   bool endsWithNewline = false;
 };
 
-const VendorOption* FindOption(std::string_view name) {
-  for (const VendorOption& option : kVendorOptions)
-    if (option.name == name) return &option;
-  return nullptr;
+const JobOption* FindOption(std::string_view name) {
+  const JobOption* option = OptionByIppName(name);
+  return option && option->vendor ? option : nullptr;
 }
 
 Named ReadNamed(const std::string& path) {
@@ -86,15 +85,15 @@ struct Correction {
 void FindCorrections(pappl_printer_t* printer, void* data) {
   auto& corrections = *static_cast<std::vector<Correction>*>(data);
   std::unique_ptr<ipp_t, decltype(&ippDelete)> attrs(papplPrinterGetDriverAttributes(printer), ippDelete);
-  for (const VendorOption& option : kVendorOptions) {
-    const std::string text = DefaultText(attrs.get(), option.name);
-    const std::optional<std::string> offered = OfferedValue(option, text);
+  for (const JobOption* option : VendorOptions()) {
+    const std::string name(option->ippName);
+    const std::string text = DefaultText(attrs.get(), name);
+    const std::optional<std::string> offered = OfferedIppValue(*option, text);
     if (offered && *offered == text) continue;
-    const std::string value = offered.value_or(std::string(option.defaultValue));
+    const std::string value = offered.value_or(std::string(option->ippDefault));
     papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "%s-default=\"%s\" is not one of the values %s-supported offers: set to %s.",
-                    std::string(option.name).c_str(), text.substr(0, 40).c_str(), std::string(option.name).c_str(),
-                    value.c_str());
-    corrections.push_back({papplPrinterGetID(printer), std::string(option.name), value});
+                    name.c_str(), text.substr(0, 40).c_str(), name.c_str(), value.c_str());
+    corrections.push_back({papplPrinterGetID(printer), name, value});
   }
 }
 

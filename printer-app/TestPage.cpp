@@ -111,13 +111,13 @@ Stream TestPageStream(std::string_view printerName, std::string_view model, uint
                       uint32_t dotsPer254Mm, const PrintSettings& defaults) {
   // Between the strips: no commands at all, upright, unmirrored, positive.
   PrintSettings plain;
-  plain.dwDithering = static_cast<int>(Dithering::Threshold);
+  plain.dwDithering = Dithering::Threshold;
 
   PrintSettings first = plain;
   first.density = defaults.density;
   PrintSettings last = plain;
   last.nDistance = defaults.nDistance;
-  last.cutEveryPage = defaults.cutEveryPage || defaults.cutAtJobEnd;
+  if (defaults.cut != Cut::None) last.cut = Cut::EveryPage;
 
   Stream out;
   PageWorkspace workspace;
@@ -127,11 +127,11 @@ Stream TestPageStream(std::string_view printerName, std::string_view model, uint
   Render(ruler, plain, workspace, out);
   constexpr std::pair<Dithering, std::string_view> kModes[] = {{Dithering::Threshold, "THRESHOLD"},
                                                                {Dithering::Halftone, "HALFTONE 3X3"},
-                                                               {Dithering::Ordered8x8, "ORDERED 8X8"},
+                                                               {Dithering::Bayer8x8, "ORDERED 8X8"},
                                                                {Dithering::ErrorDiffusion, "ERROR DIFFUSION"}};
   for (auto [mode, label] : kModes) {
     PrintSettings ramp = plain;
-    ramp.dwDithering = static_cast<int>(mode);
+    ramp.dwDithering = mode;
     Canvas canvas = Ramp(label, headWidth);
     Render(canvas, ramp, workspace, out);
   }

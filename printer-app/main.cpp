@@ -4,9 +4,11 @@
 
 #include <csignal>
 #include <cstring>
+#include <string>
 
 #include "EscposDriver.h"
 #include "Guard.h"
+#include "JobSettings.h"
 #include "Server.h"
 #include "SocketDevice.h"
 #include "Strings.h"
@@ -17,10 +19,13 @@ namespace {
 constexpr const char* kFooter =
     "labelfilter printer application: ESC/POS receipt printers as IPP Everywhere printers.";
 
-// Localised labels for the vendor attributes, added when the server starts.
+// Localised labels for the vendor attributes, added when the server starts:
+// the application's strings, and the options' labels from their table.
 pappl_system_t* System(int num_options, cups_option_t* options, void* data) {
   pappl_system_t* system = CreateSystem(num_options, options, data);
-  if (system) papplSystemAddStringsData(system, "/en.strings", "en", kEnglishStrings);
+  // PAPPL keeps the pointer, not a copy.
+  static const std::string strings = kEnglishStrings + OptionStrings();
+  if (system) papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
   return system;
 }
 

@@ -22,6 +22,7 @@
 
 #include "AppHarness.h"
 #include "EscPosDecoder.h"
+#include "JobSettings.h"
 #include "Models.h"
 #include "PagePipeline.h"
 #include "ReceiptJob.h"
@@ -65,22 +66,26 @@ Reading Read(const escpos::Paper& paper) {
 }
 
 // The pages through the core with the PPD choices the CUPS filter would be
-// given: what the application must send, byte for byte.
-PrintSettings CoreSettings(const std::map<std::string, std::string>& choices) {
-  std::map<std::string, std::string> all = {
-      {"Dithering", "ErrorDiffusion"}, {"Cutting", "2"},         {"CashDrawer", "0"},   {"FeedAfterPrinting", "4"},
-      {"Warning", "0"},                {"MirrorImage", "False"}, {"NegativeImage", "False"},
-      {"LeadingBlank", "3mm"},         {"Origin", "Rotation0"},  {"PrintDensity", "0"}, {"PageEnd", "0"}};
+// given (over the PPD's defaults), then `typed` values set directly: what
+// the application must send, byte for byte.
+using TypedValue = std::pair<const JobOption*, int>;
+
+PrintSettings CoreSettings(const std::map<std::string, std::string>& choices, const std::vector<TypedValue>& typed = {}) {
+  std::map<std::string, std::string> all;
+  for (const JobOption& option : kJobOptions)
+    if (!option.ppdKeyword.empty()) all[std::string(option.ppdKeyword)] = option.ppdDefault;
   for (const auto& [k, v] : choices) all[k] = v;
-  return ParsePrintSettings([&](std::string_view k) -> std::optional<std::string> {
+  PrintSettings settings = ParsePrintSettings([&](std::string_view k) -> std::optional<std::string> {
     auto it = all.find(std::string(k));
     return it == all.end() ? std::nullopt : std::optional(it->second);
   });
+  for (const auto& [option, value] : typed) option->apply(settings, value, HeadUnits{});
+  return settings;
 }
 
 Bytes CoreBytes(const std::vector<Picture>& pages, const std::map<std::string, std::string>& choices = {},
-                uint32_t copies = 1) {
-  const PrintSettings settings = CoreSettings(choices);
+                uint32_t copies = 1, const std::vector<TypedValue>& typed = {}) {
+  const PrintSettings settings = CoreSettings(choices, typed);
   PageHooks hooks;
   PageWorkspace workspace;
   Stream job, page;
@@ -273,39 +278,31 @@ TEST_F(PrinterApp, DocumentsPrintUprightAtContentLength) {
 
 TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
   // ippAttrs: sent with ipptool when set; choices: the PPD choices it stands
-  // for; paperRows: the paper's length, feed included, when it is checked.
-  struct Case { const char *appOptions, *ippAttrs; std::map<std::string, std::string> choices; uint32_t copies = 1;
-                const char* file = "marked.png"; int paperRows = 0; };
-  const Case cases[] = {
+  // for; typed: the values of choices the PPD does not offer; paperRows: the
+  // paper's length, feed included, when it is checked.
+  struct Case { std::string appOptions; const char* ippAttrs; std::map<std::string, std::string> choices;
+                uint32_t copies = 1; const char* file = "marked.png"; int paperRows = 0;
+                std::vector<TypedValue> typed = {}; };
+  std::vector<Case> cases = {
       {"", nullptr, {}},
-      {"-o dithering=threshold", nullptr, {{"Dithering", "None"}}},
-      {"-o dithering=halftone", nullptr, {{"Dithering", "Halftone"}}},
-      {"-o dithering=ordered-8x8", nullptr, {{"Dithering", "OrderDithering"}}},
       {"", "ATTR keyword print-content-optimize text", {{"Dithering", "None"}}},
       {"", "ATTR keyword print-content-optimize graphic", {{"Dithering", "Halftone"}}},
       {"", "ATTR keyword print-content-optimize text ATTR keyword dithering error-diffusion", {}},
-      {"-o cutter=page", nullptr, {{"Cutting", "1"}}},
-      {"-o cutter=none", nullptr, {{"Cutting", "0"}}},
       {"", "ATTR enum finishings 11", {{"Cutting", "1"}}},  // trim
-      {"-o cash-drawer=before", nullptr, {{"CashDrawer", "1"}}},
       {"", "ATTR keyword cash-drawer after", {{"CashDrawer", "2"}}},
-      {"-o feed-after=13", nullptr, {{"FeedAfterPrinting", "13"}}},
       {"", "ATTR integer feed-after 0", {{"FeedAfterPrinting", "0"}}},
-      {"-o warning=before", nullptr, {{"Warning", "1"}}},
-      {"-o mirror-image=true", nullptr, {{"MirrorImage", "True"}}},
       {"", "ATTR boolean negative-image true", {{"NegativeImage", "True"}}},
       // The 3 mm lead-in prints black as the rest of the background; the 800
       // rows below the picture are not sent.
       {"-o negative-image=true", nullptr, {{"NegativeImage", "True"}}, 1, "framed.png", 432 + kDefaultFeed},
-      {"-o leading-blank=keep", nullptr, {{"LeadingBlank", "Keep"}}},
       {"", "ATTR integer print-darkness 100", {{"PrintDensity", "8"}}},
       {"-o print-darkness=30", nullptr, {{"PrintDensity", "3"}}},
       {"", "ATTR collection media-col { MEMBER keyword media-tracking mark }", {{"PageEnd", "2"}}},
       {"", "ATTR enum orientation-requested 6", {{"Origin", "Rotation180"}}},
-      // A picture turned a quarter prints across the roll; the core turns
-      // Rotation270 as Rotation90, as the PPD says.
+      // A picture turned a quarter prints across the roll.
       {"", "ATTR enum orientation-requested 4", {{"Origin", "Rotation90"}}},
-      {"", "ATTR enum orientation-requested 5", {{"Origin", "Rotation270"}}},
+      {"", "ATTR enum orientation-requested 5", {}, 1, "marked.png", 0,
+       {{OptionByIppName("orientation-requested"), static_cast<int>(Rotation::QuarterTurnBack)}}},
       {"-o copies=2", nullptr, {}, 2},
       {"-o cutter=sideways", nullptr, {}},  // unknown: the default, and a log line
       // Streamed raster pages, blank runs and all.
@@ -313,7 +310,34 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
        {{"Dithering", "None"}, {"NegativeImage", "True"}, {"MirrorImage", "True"}}, 1, "gapped.pwg"},
       {"-o dithering=halftone -o leading-blank=keep -o copies=2", nullptr,
        {{"Dithering", "Halftone"}, {"LeadingBlank", "Keep"}}, 2, "gapped.pwg"},
+      {"-o dithering=ordered-8x8", nullptr, {}, 1, "gapped.pwg", 0,
+       {{OptionByIppName("dithering"), static_cast<int>(Dithering::Bayer8x8)}}},
   };
+  // Every keyword of the application's own options: the PPD choice it
+  // shares, or the value of its own.
+  for (const JobOption* option : VendorOptions()) {
+    const std::string name(option->ippName);
+    const auto add = [&](std::string_view ipp, std::string_view ppd, int value) {
+      if (ppd.empty())
+        cases.push_back({"-o " + name + "=" + std::string(ipp), nullptr, {}, 1, "marked.png", 0, {{option, value}}});
+      else
+        cases.push_back({"-o " + name + "=" + std::string(ipp), nullptr, {{std::string(option->ppdKeyword), std::string(ppd)}}});
+    };
+    if (!option->apply || option->ppdKeyword.empty()) continue;  // raw jobs' setting
+    switch (option->kind) {
+      case JobOption::Kind::Choices:
+        for (const OptionChoice& c : option->choices)
+          if (!c.ipp.empty() && c.value != kDitheringFollowsContent) add(c.ipp, c.ppd, c.value);
+        break;
+      case JobOption::Kind::Number:
+        for (int n : {option->lower, 6, option->upper}) add(std::to_string(n), std::to_string(n), n);
+        break;
+      case JobOption::Kind::Boolean:
+        add("true", "True", 1), add("false", "False", 0);
+        break;
+    }
+  }
+  Bytes landscape, reverseLandscape;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ippAttrs ? c.ippAttrs : c.appOptions);
     std::string attrs = c.ippAttrs ? c.ippAttrs : "";
@@ -322,7 +346,9 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
     ASSERT_EQ(p.end.state, IPP_JSTATE_COMPLETED) << p.end.message;
     const std::string file = c.file;
     EXPECT_EQ(p.bytes, CoreBytes({file == "framed.png" ? framed_ : file == "gapped.pwg" ? gapped_ : picture_}, c.choices,
-                                 c.copies));
+                                 c.copies, c.typed));
+    if (c.ippAttrs && std::string(c.ippAttrs).ends_with("orientation-requested 4")) landscape = p.bytes;
+    if (c.ippAttrs && std::string(c.ippAttrs).ends_with("orientation-requested 5")) reverseLandscape = p.bytes;
     if (c.paperRows) {
       const escpos::Paper paper = escpos::decode(p.bytes);
       EXPECT_EQ(paper.height(), c.paperRows);
@@ -330,6 +356,23 @@ TEST_F(PrinterApp, EachOptionSendsTheFiltersBytes) {
     }
   }
   EXPECT_NE(server_->Log().find("cutter=sideways is not supported; using job"), std::string::npos);
+  // Reverse landscape is landscape turned half round, dot for dot.
+  const escpos::Paper turned = escpos::decode(landscape), back = escpos::decode(reverseLandscape);
+  const auto inkedBox = [](const escpos::Paper& paper) {
+    int x0 = paper.width(), y0 = paper.height(), x1 = -1, y1 = -1;
+    for (int y = 0; y < paper.height(); ++y)
+      for (int x = 0; x < paper.width(); ++x)
+        if (paper.dot(x, y)) x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+    return std::array<int, 4>{x0, y0, x1, y1};
+  };
+  const auto a = inkedBox(turned), b = inkedBox(back);
+  ASSERT_EQ(a[2] - a[0], b[2] - b[0]);
+  ASSERT_EQ(a[3] - a[1], b[3] - b[1]);
+  ASSERT_GT(a[2], a[0]);
+  long differing = 0;
+  for (int y = 0; y <= a[3] - a[1]; ++y)
+    for (int x = 0; x <= a[2] - a[0]; ++x) differing += turned.dot(a[0] + x, a[1] + y) != back.dot(b[2] - x, b[3] - y);
+  EXPECT_EQ(differing, 0);
 }
 
 // Copies are collated: the whole two-page job, then the whole job again,
@@ -392,12 +435,17 @@ TEST_F(PrinterApp, DefaultsChangeLaterJobsAndSurviveRestart) {
 // --- labelfilter's printer page in headless Chromium, driven over
 // WebDriver by chromedriver (its HTTP API, spoken with curl). ---
 
-// The string or number after "key": in a JSON text, or "".
+// The string (escapes kept as they are) or number after "key": in a JSON
+// text, or "".
 std::string JsonField(const std::string& json, const std::string& key) {
   size_t at = json.find("\"" + key + "\":");
   if (at == std::string::npos) return "";
-  at = json.find_first_not_of(" \"", at + key.size() + 3);
-  return at == std::string::npos ? "" : json.substr(at, json.find_first_of("\",}", at) - at);
+  at = json.find_first_not_of(' ', at + key.size() + 3);
+  if (at == std::string::npos) return "";
+  if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
+  size_t end = at + 1;
+  while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+  return json.substr(at + 1, end - at - 1);
 }
 
 class Browser {
@@ -461,7 +509,7 @@ TEST_F(PrinterApp, BrowserSetsDrawerDefaultAndShowsPreview) {
   EXPECT_EQ(browser.Run("return document.querySelector('#cash-drawer').value"), "none");
   browser.Click("#cash-drawer option[value=after]");
   browser.Click("#form input[type=submit]");
-  EXPECT_NE(browser.Run("return document.body.innerText").find("Changes saved."), std::string::npos);
+  EXPECT_NE(browser.Run("return document.body.innerText").find("Changes saved."), std::string::npos) << browser.Run("return document.body.innerText");
 
   const Printed p = Print(Via::App, "receipt", "marked.png");
   EXPECT_EQ(escpos::decode(p.bytes).count(escpos::EventKind::DrawerPulse), 1u);
@@ -802,8 +850,8 @@ TEST_F(PrinterApp, IdentifyMovesPaperOrSoundsAndNothingElse) {
 // and commands a user types: labels show, and nothing aborts.
 TEST_F(PrinterApp, WebAndCommandLineAnswerWithoutAvahi) {
   const std::pair<const char*, const char*> pages[] = {{"/", "narrow"},
-                                                       {"/receipt/printing", "Cut at end of job"},
-                                                       {"/receipt/printing", "Error diffusion (photos and logos)"},
+                                                       {"/receipt/printing", "At the end of the job"},
+                                                       {"/receipt/printing", "Error diffusion (photos, logos)"},
                                                        {"/addprinter", "avahi-daemon"},
                                                        {"/receipt/supplies", "<tr><th>Paper roll</th>"}};
   for (const auto& [path, shows] : pages) EXPECT_NE(HttpGet(path).find(shows), std::string::npos) << path;

@@ -29,6 +29,7 @@
 
 #include "EscPosDecoder.h"
 #include "Models.h"
+#include "OptionTable.h"
 #include "PagePipeline.h"
 #include "TestSupport.h"
 
@@ -192,14 +193,30 @@ using PpdPtr = std::unique_ptr<ppd_file_t, decltype(&ppdClose)>;
 class ShippedPpd : public FilterTestBase {};
 
 TEST_F(ShippedPpd, OffersWhatTheFilterReadsAtTheModelsWidthAndUnits) {
-  // Keyword: choices as `lpoptions -l` lists them, the default starred.
-  const std::pair<const char*, std::string> options[] = {
-      {"Dithering", "None Halftone OrderDithering *ErrorDiffusion"}, {"MirrorImage", "*False True"},
-      {"NegativeImage", "*False True"}, {"Origin", "*Rotation0 Rotation90 Rotation180 Rotation270"},
-      {"Warning", "*0 1 2"}, {"PrintDensity", "*0 1 2 3 4 5 6 7 8"}, {"CashDrawer", "*0 1 2"}, {"PageEnd", "*0 1 2"},
-      {"FeedAfterPrinting", "0 1 2 3 *4 5 6 7 8 9 10 11 12 13"}, {"Cutting", "0 1 *2"}, {"ColorModel", "*Gray"},
-      {"LeadingBlank", "Keep 0mm *3mm 6mm"},
-  };
+  // Keyword: choices as `lpoptions -l` lists them, the default starred, and
+  // their labels; all from the option table but the colour mode.
+  struct Offered { std::string keyword, label, choices; std::vector<std::string> choiceLabels; };
+  std::vector<Offered> options = {{"ColorModel", "Colour Mode", "*Gray", {"Grayscale, halftoned by the driver"}}};
+  for (const JobOption& option : kJobOptions) {
+    if (option.ppdKeyword.empty()) continue;
+    Offered o{std::string(option.ppdKeyword), std::string(option.label), "", {}};
+    const auto add = [&](std::string_view choice, std::string_view label) {
+      o.choices += (o.choices.empty() ? "" : " ") + std::string(choice == option.ppdDefault ? "*" : "") +
+                   std::string(choice);
+      o.choiceLabels.emplace_back(label);
+    };
+    switch (option.kind) {
+      case JobOption::Kind::Choices:
+        for (const OptionChoice& c : option.choices)
+          if (!c.ppd.empty()) add(c.ppd, c.label);
+        break;
+      case JobOption::Kind::Number:
+        for (int n = option.lower; n <= option.upper; ++n) add(std::to_string(n), "");
+        break;
+      case JobOption::Kind::Boolean: add("False", "Off"), add("True", "On"); break;
+    }
+    options.push_back(o);
+  }
   std::set<std::string> built;
   for (const auto& entry : fs::directory_iterator(PpdPath("")))
     if (entry.path().extension() == ".ppd") built.insert(entry.path().filename());
@@ -219,18 +236,22 @@ TEST_F(ShippedPpd, OffersWhatTheFilterReadsAtTheModelsWidthAndUnits) {
     EXPECT_EQ(std::string(ppd->modelname), "labelfilter " + std::string(model.makeAndModel));  // ppdc adds the maker
     ASSERT_EQ(ppd->num_filters, 1);
     EXPECT_STREQ(ppd->filters[0], "application/vnd.cups-raster 0 labelfilter");
-    for (const auto& [keyword, offered] : options) {
-      ppd_option_t* option = ppdFindOption(ppd.get(), keyword);
+    for (const Offered& offered : options) {
+      const std::string& keyword = offered.keyword;
+      ppd_option_t* option = ppdFindOption(ppd.get(), keyword.c_str());
       ASSERT_NE(option, nullptr) << keyword;
       EXPECT_EQ(option->ui, PPD_UI_PICKONE) << keyword;
-      EXPECT_STRNE(option->text, keyword) << keyword << " needs a human-readable name";
+      EXPECT_EQ(option->text, offered.label) << keyword;
       std::string choices;
       for (int i = 0; i < option->num_choices; ++i) {
         const std::string choice = option->choices[i].choice;
         choices += (i ? " " : "") + std::string(choice == option->defchoice ? "*" : "") + choice;
         EXPECT_NE(choice, option->choices[i].text) << keyword;
+        // Numbers carry what they mean in the printer's terms (millimetres of feed).
+        if (size_t(i) < offered.choiceLabels.size() && !offered.choiceLabels[size_t(i)].empty())
+          EXPECT_EQ(option->choices[i].text, offered.choiceLabels[size_t(i)]) << keyword << " " << choice;
       }
-      EXPECT_EQ(choices, offered) << keyword;
+      EXPECT_EQ(choices, offered.choices) << keyword;
     }
     // Only 8-bit grey prints upright with the default orientation; jobs and
     // queues that name the colour modes of earlier PPDs fall back to it.

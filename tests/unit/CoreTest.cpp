@@ -163,6 +163,23 @@ TEST(Dithers, BayerOnGreyIsAThresholdAt230) {
   EXPECT_EQ(page.Levels()[3][0], 255);
 }
 
+// The printer application's 8 x 8 ordered dither: every 8 x 8 block of an
+// even grey has as many white dots as the grey's share of 64 (so 64 greys
+// print 64 different ways), none in black and all in white.
+TEST(Dithers, TrueBayerLightsTheGreysShareOfEachBlock) {
+  for (auto [level, white] : {std::pair{0, 0}, {3, 1}, {5, 2}, {64, 16}, {128, 32}, {200, 50}, {252, 63}, {255, 64}}) {
+    std::vector<uint8_t> row(16);
+    int count = 0;
+    for (size_t y = 8; y < 16; ++y) {
+      std::fill(row.begin(), row.end(), static_cast<uint8_t>(level));
+      Bayer8x8Row(row.data(), y, row.size());
+      count += static_cast<int>(std::count(row.begin(), row.begin() + 8, 255));
+      EXPECT_TRUE(std::equal(row.begin(), row.begin() + 8, row.begin() + 8)) << "the pattern repeats every 8 dots";
+    }
+    EXPECT_EQ(count, white) << level;
+  }
+}
+
 TEST(Dithers, OrderedThreeByThreeBlocks) {
   // The block of a uniform 4 x 4 page, whose margin keeps its level: a cell
   // is white when its threshold is below the level, all white from 225,

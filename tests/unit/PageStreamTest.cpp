@@ -96,15 +96,15 @@ TEST(GreyPageStream, SameBytesAsTheWholePage) {
       Dot("dot after a long lead-in", 384, 2000, 1500), Dot("dot on a band's last row", 384, 100, 47),
   };
   int checked = 0;
-  for (int dithering : {0, 1, 2, 3, 7})  // 7: no conversion, only pure black prints
+  for (int dithering : {0, 1, 2, 3, 4, 7})  // 7: no conversion, only pure black prints
     for (int variant = 0; variant < 8; ++variant) {
       PrintSettings settings;
-      settings.dwDithering = dithering;
+      settings.dwDithering = static_cast<Dithering>(dithering);
       settings.nMirror = variant & 1;
       settings.nInverse = (variant >> 1) & 1;
       if (variant & 4) settings.topMarginRows = 24;
       // The commands around the picture, in turn.
-      if (variant == 1) settings.warning = Placement::Head, settings.density = 5, settings.cutEveryPage = true;
+      if (variant == 1) settings.warning = Placement::Head, settings.density = 5, settings.cut = Cut::EveryPage;
       if (variant == 2) settings.drawerPulse = Placement::Tail, settings.nDistance = 300;
       if (variant == 5) settings.feedToMark = true, settings.drawerPulse = Placement::Head;
       ASSERT_TRUE(GreyPageStream::Streams(settings, 576));
@@ -129,15 +129,16 @@ TEST(GreyPageStream, SameBytesAsTheWholePage) {
 // Only a turned picture waits for the whole page; rows too wide for a band
 // never stream.
 TEST(GreyPageStream, WhichPagesStream) {
-  struct Case { Direction direction; int mirror; uint32_t width; bool streams; } const cases[] = {
-      {Direction::HalfTurn, 0, 576, true},     {Direction::HalfTurn, 1, 576, true},
-      {Direction::Unturned, 0, 576, false},    {Direction::Unturned, 1, 576, false},
-      {Direction::QuarterTurn, 0, 576, false}, {Direction::QuarterTurn270, 1, 576, false},
-      {Direction::HalfTurn, 0, 8 * 0xFFFF, false}, {Direction::HalfTurn, 0, 0, false},
+  struct Case { Rotation direction; int mirror; uint32_t width; bool streams; } const cases[] = {
+      {Rotation::HalfTurn, 0, 576, true},     {Rotation::HalfTurn, 1, 576, true},
+      {Rotation::Unturned, 0, 576, false},    {Rotation::Unturned, 1, 576, false},
+      {Rotation::QuarterTurn, 0, 576, false}, {Rotation::QuarterTurn270, 1, 576, false},
+      {Rotation::QuarterTurnBack, 0, 576, false},
+      {Rotation::HalfTurn, 0, 8 * 0xFFFF, false}, {Rotation::HalfTurn, 0, 0, false},
   };
   for (const Case& c : cases) {
     PrintSettings settings;
-    settings.nDirection = static_cast<int>(c.direction);
+    settings.nDirection = c.direction;
     settings.nMirror = c.mirror;
     EXPECT_EQ(GreyPageStream::Streams(settings, c.width), c.streams) << static_cast<int>(c.direction) << c.mirror;
   }
