@@ -247,9 +247,11 @@ TEST_F(ShippedPpd, OffersWhatTheFilterReadsAtTheModelsWidthAndUnits) {
         const std::string choice = option->choices[i].choice;
         choices += (i ? " " : "") + std::string(choice == option->defchoice ? "*" : "") + choice;
         EXPECT_NE(choice, option->choices[i].text) << keyword;
-        // Numbers carry what they mean in the printer's terms (millimetres of feed).
-        if (size_t(i) < offered.choiceLabels.size() && !offered.choiceLabels[size_t(i)].empty())
+        // Number choices have texts of their own (the feed in millimetres);
+        // the others are the table's labels.
+        if (size_t(i) < offered.choiceLabels.size() && !offered.choiceLabels[size_t(i)].empty()) {
           EXPECT_EQ(option->choices[i].text, offered.choiceLabels[size_t(i)]) << keyword << " " << choice;
+        }
       }
       EXPECT_EQ(choices, offered.choices) << keyword;
     }
