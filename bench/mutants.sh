@@ -39,6 +39,8 @@ filter/DebugFile.cpp^PutLE(out, static_cast<uint32_t>(-static_cast<int64_t>(cy))
 core/PagePipeline.cpp^flipRows, mirror, negative};^flipRows, mirror, false};^negative image never inverted
 core/BitmapTransforms.cpp^for (; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^for (; i + 1 < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);^grey inversion skips the last pixel
 core/PagePipeline.cpp^case Rotation::HalfTurn: return kHalfTurn;^case Rotation::HalfTurn: return {false, true, false};^half turn without its mirror
+core/PagePipeline.cpp^case Rotation::QuarterTurnBack: return kQuarterTurn.Then(kHalfTurn);^case Rotation::QuarterTurnBack: return kQuarterTurn;^reverse landscape turned as landscape
+core/BayerDither.cpp^row[x] = row[x] > cells[x % 8] ? 255 : 0;^row[x] = row[x] >= cells[x % 8] ? 255 : 0;^8 x 8 dither lights a dot in solid black
 core/PagePipeline.cpp^if (depth == 24) return {false, true, false};^if (depth == 24) return {false, false, false};^colour pages not flipped
 core/PagePipeline.cpp^first = inked - *settings.topMarginRows;^first = inked - *settings.topMarginRows + 1;^one row less of leading blank
 core/PagePipeline.cpp^negative ? 0xFF : 0x00^negative ? 0x00 : 0x00^negative band padding printed white
