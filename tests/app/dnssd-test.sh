@@ -21,7 +21,10 @@ fi
 shift
 app=$1 preview=$2 work=$3
 src=$(cd "$(dirname "$0")/../.." && pwd)
-rm -rf "$work" && mkdir -p "$work/printed" "$work/spool"
+rm -rf "$work" && mkdir -p "$work/printed" "$work/spool" "$work/tmp"
+# Temporary files of everything run here go to the test's directory. /tmp
+# itself stays visible: the tree under test may be in it (a clone in /tmp).
+export TMPDIR=$work/tmp
 fail() { echo "dnssd test: $*" >&2; exit 1; }
 
 mount -t tmpfs tmpfs /run
@@ -34,8 +37,8 @@ for ns in printer phone; do ip -n $ns link set lo up; done
 ip -n printer link set lf0 up
 ip -n phone link set lf1 up
 
-# side NAME IFACE: a shell in namespace NAME with its own /run and /tmp,
-# running D-Bus and avahi-daemon as its children (it reaps them and ends when
+# side NAME IFACE: a shell in namespace NAME with its own /run, running
+# D-Bus and avahi-daemon as its children (it reaps them and ends when
 # they are stopped); prints the shell's pid, for nsenter.
 side() {
   cat >"$work/$1-avahi.conf" <<CONF
@@ -51,7 +54,7 @@ publish-hinfo=no
 publish-workstation=no
 CONF
   ip netns exec "$1" unshare -m --propagation private sh -c '
-    mount -t tmpfs tmpfs /run && mount -t tmpfs tmpfs /tmp && mkdir -p /run/dbus
+    mount -t tmpfs tmpfs /run && mkdir -p /run/dbus
     dbus-daemon --system --nofork --nopidfile --print-pid=3 3>/run/dbus/pid &
     while [ ! -S /run/dbus/system_bus_socket ]; do sleep 0.05; done
     avahi-daemon -f "$1" --no-chroot --no-drop-root &
