@@ -53,8 +53,14 @@ std::string MakeServerBin(const std::string& base) {
       if (entry.path().filename() != "filter" && entry.path().filename() != "labelfilter")
         fs::create_symlink(entry.path(), serverBin / dir / entry.path().filename());
   fs::copy_file(LABELFILTER_BINARY, serverBin / "filter" / "labelfilter");
-  for (const auto& p : {serverBin, serverBin / "filter", serverBin / "filter" / "labelfilter"})
-    fs::permissions(p, fs::perms(0755));
+  std::vector<fs::path> opened = {serverBin, serverBin / "filter", serverBin / "filter" / "labelfilter"};
+  // Under an emulator that copy is the launcher, which runs the program
+  // beside it: the scheduler's filter user need not reach the build tree.
+  if (kEmulated) {
+    fs::copy_file(LABELFILTER_BUILT_BINARY, serverBin / "filter" / "labelfilter.real");
+    opened.push_back(serverBin / "filter" / "labelfilter.real");
+  }
+  for (const auto& p : opened) fs::permissions(p, fs::perms(0755));
   return serverBin;
 }
 
