@@ -1131,9 +1131,10 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
   std::map<std::string, Bytes> expected = {{"marked.pwg", CoreBytes({picture_})}};
   for (const char* name : {"a.bin", "b.bin", "c.bin", "slow.bin"}) {
     std::string text = "\x1b@";  // 600 KB: many writes, which jobs sent at once interleave
-    // slow.bin: 2 KB that the shim holds in send() for 3 s.
+    // slow.bin: 20 KB, which PAPPL sends in one write past its 8 KB buffer,
+    // and which the shim holds in send() for 3 s.
     if (name == std::string("slow.bin")) text += "labelfilter-slow-send\n";
-    for (int line = 0; line < (name == std::string("slow.bin") ? 100 : 40000); ++line)
+    for (int line = 0; line < (name == std::string("slow.bin") ? 1200 : 40000); ++line)
       text += std::string(name) + " line " + std::to_string(line) + "\n";
     std::ofstream(File(name)) << text << "\x1dV\x42";
     expected[name] = Bytes(text.begin(), text.end());
@@ -1185,7 +1186,11 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
     }
     return std::thread([script] { Shell(script + "wait"); });
   };
+  // A server that died would have PAPPL's submit start one of its own, and
+  // the test wait on it for ever.
+  auto alive = [&] { return server_->Alive() ? "" : "the server died: " + ReadText(TestDir("server") + "/stdout"); };
   for (const Case& c : cases) {
+    ASSERT_EQ(alive(), "");
     SCOPED_TRACE(c.what);
     std::map<FakePrinter*, size_t> before;
     for (const auto& [name, device] : printers) before[device] = device->Connections();
@@ -1236,6 +1241,8 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
       EXPECT_EQ(received.size(), whole) << name << ": more or less than the jobs sent";
     }
   }
+
+  ASSERT_EQ(alive(), "");
 
   // Raster jobs turned away as busy while the state is being saved: each
   // submission wakes the main loop, which saves the record of the job
