@@ -156,6 +156,7 @@ struct Job {
   std::string failure;   // the client failed or hung
   int state = 0;
   std::string message;
+  bool started = false;  // PAPPL began to process it
   double endedAt = -1;  // seconds into the run when it was first seen ended
 };
 
@@ -212,10 +213,17 @@ void StopPrivateServers(const std::string& home) {
 // printer, or of printer `only`: PAPPL numbers each printer's jobs on their
 // own. `which` is "all" or "not-completed" (much less to send and log).
 using JobKey = std::pair<int, int>;
-std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::unique_ptr<Printer>>& printers,
-                                                      const char* which = "all", int only = -1,
-                                                      bool* answered = nullptr) {
-  std::map<JobKey, std::pair<int, std::string>> jobs;
+// A job as the server lists it. `started`: PAPPL began to process it (it
+// has a time-at-processing); a raster job refused as busy never does.
+struct Listed {
+  int state = 0;
+  std::string message;
+  bool started = false;
+};
+
+std::map<JobKey, Listed> AllJobs(const std::vector<std::unique_ptr<Printer>>& printers, const char* which = "all",
+                                 int only = -1, bool* answered = nullptr) {
+  std::map<JobKey, Listed> jobs;
   if (answered) *answered = false;
   http_t* http = httpConnect2("localhost", AppServer::kPort, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 10000, nullptr);
   if (!http) return jobs;
@@ -230,19 +238,19 @@ std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::uni
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri.c_str());
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, "soak");
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, which);
-    static const char* const kWanted[] = {"job-id", "job-state", "job-state-message"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr, kWanted);
+    static const char* const kWanted[] = {"job-id", "job-state", "job-state-message", "time-at-processing"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr, kWanted);
     ipp_t* response = cupsDoRequest(http, request, ("/ipp/print/" + p->name).c_str());
     if (!response) {  // one unanswered request is enough: the next would wait as long
       if (answered) *answered = false;
       break;
     }
-    int id = 0, state = 0;
-    std::string message;
+    int id = 0;
+    Listed job;
     auto flush = [&] {
-      if (id > 0) jobs[{int(pi), id}] = {state, message};
-      id = state = 0;
-      message.clear();
+      if (id > 0) jobs[{int(pi), id}] = job;
+      id = 0;
+      job = Listed{};
     };
     for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
       const char* name = ippGetName(a);
@@ -251,9 +259,10 @@ std::map<JobKey, std::pair<int, std::string>> AllJobs(const std::vector<std::uni
         continue;
       }
       if (!std::strcmp(name, "job-id")) id = ippGetInteger(a, 0);
-      if (!std::strcmp(name, "job-state")) state = ippGetInteger(a, 0);
+      if (!std::strcmp(name, "job-state")) job.state = ippGetInteger(a, 0);
       if (!std::strcmp(name, "job-state-message") && ippGetString(a, 0, nullptr))
-        message = ippGetString(a, 0, nullptr);
+        job.message = ippGetString(a, 0, nullptr);
+      if (!std::strcmp(name, "time-at-processing")) job.started = ippGetValueTag(a) == IPP_TAG_INTEGER;
     }
     flush();
     ippDelete(response);
@@ -319,6 +328,7 @@ class Soak {
   std::mutex mutex_, rasterMutex_;
   std::vector<std::string> failures_, notes_;
   std::set<std::string> seenTogether_;  // printer:ids seen processing at once
+  int changedEnds_ = 0;                 // jobs whose end changed after it was seen
   ProcessFigures before_, after_;
   Clock::time_point start_;
   double seconds_ = 0;
@@ -553,7 +563,7 @@ bool Soak::WaitForEnd() {
     // A printer prints one job at a time: two in processing is worth a line.
     std::map<int, std::string> processing;
     for (const auto& [key, value] : all)
-      if (value.first == IPP_JSTATE_PROCESSING) processing[key.first] += " " + std::to_string(key.second);
+      if (value.state == IPP_JSTATE_PROCESSING) processing[key.first] += " " + std::to_string(key.second);
     for (const auto& [printer, ids] : processing)
       if (ids.find(' ', 1) != std::string::npos && seenTogether_.insert(printers_[printer]->name + ":" + ids).second)
         Log("two jobs processing at once on " + printers_[printer]->name + ":" + ids);
@@ -565,14 +575,28 @@ bool Soak::WaitForEnd() {
         open = true;  // not listed yet
         continue;
       }
-      j.state = it->second.first;
-      j.message = it->second.second;
+      j.state = it->second.state;
+      j.message = it->second.message;
+      j.started = it->second.started;
       if (Terminal(j.state) && j.endedAt < 0) j.endedAt = std::chrono::duration<double>(Clock::now() - start_).count();
       if (seen[{j.printer, j.id}] != j.state) seen[{j.printer, j.id}] = j.state, lastChange = Clock::now();
       open |= !Terminal(j.state);
     }
     const bool sending = done_ < jobs_.size();
-    if (!open && !sending) return true;
+    if (!open && !sending) {
+      // PAPPL can run a job again after its end (it started it twice), and
+      // the job then leaves that end: the last listing has the job's end.
+      for (const auto& [key, last] : AllJobs(printers_, "all"))
+        for (Job& j : jobs_)
+          if (j.printer == key.first && j.id == key.second && (j.state != last.state || j.started != last.started)) {
+            Log("job " + std::to_string(j.id) + " on " + printers_[j.printer]->name + " was seen " +
+                ippEnumString("job-state", j.state) + " (" + j.message + "), then " +
+                ippEnumString("job-state", last.state) + " (" + last.message + ")");
+            ++changedEnds_;
+            j.state = last.state, j.message = last.message, j.started = last.started;
+          }
+      return true;
+    }
     // The server stopped answering IPP, or the last jobs stopped moving.
     if (Clock::now() - lastAnswer > 60s || (!sending && Clock::now() - lastChange > std::chrono::seconds(o_.stuckSeconds))) {
       hung_ = true;
@@ -585,10 +609,12 @@ bool Soak::WaitForEnd() {
 void Soak::Verify() {
   // PAPPL's `submit` prints the job id of a streamed raster job the server
   // refused as busy (the answer carries the id of the job it aborted), and
-  // exits 0: such a job is a refusal, not a job that failed.
+  // exits 0: such a job is a refusal, not a job that failed. A refused job
+  // was never processed; one aborted after it began is a failure, whatever
+  // its message says.
   for (Job& j : jobs_)
     if (j.id > 0 && !j.viaIpp && docs[j.doc].format == "image/pwg-raster" && j.state == IPP_JSTATE_ABORTED &&
-        j.message == "Job aborted.")
+        !j.started)
       j.refused = true;
   // Jobs the clients could not send.
   for (const Job& j : jobs_)
@@ -633,7 +659,9 @@ void Soak::Verify() {
     // more whole streams than jobs (a job run twice), nor fewer than
     // completed jobs (a job lost or cut short), and every beginning must find
     // a job of its own among those that did not complete. A short beginning
-    // (a first band, a job end) may fit several documents.
+    // (a first band, a job end) may fit several documents, and so may a
+    // whole stream: a two-page PDF cancelled after a first page that is the
+    // PNG's picture sends exactly the PNG's stream.
     // Documents that print alike (a picture and its raster) count as one.
     auto kind = [&](int d) {
       for (int k = 0; k < d; ++k)
@@ -642,8 +670,8 @@ void Soak::Verify() {
     };
     Bytes all;
     std::ofstream connections(dir_ + "/connections-" + p.name);  // what each connection was taken for
-    std::map<int, size_t> whole;               // whole streams per document
-    std::vector<std::vector<int>> beginnings;  // the documents each other connection may begin
+    std::map<int, std::vector<std::vector<int>>> whole;  // per document: what else each whole stream may begin
+    std::vector<std::vector<int>> beginnings;            // the documents each other connection may begin
     for (size_t c = 0, n = p.fake->Connections(); c < n; ++c) {
       const Bytes got = p.fake->WaitForConnection(c);
       all.insert(all.end(), got.begin(), got.end());
@@ -651,7 +679,7 @@ void Soak::Verify() {
       std::vector<int> fits;
       int wholeOf = -1;
       size_t longest = 0;
-      for (size_t d = 0; d < docs.size() && wholeOf < 0; ++d) {
+      for (size_t d = 0; d < docs.size(); ++d) {
         if (kind(int(d)) != int(d)) continue;
         const Bytes& want = reference_.at({int(d), p.wide});
         const size_t same = std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin();
@@ -660,10 +688,10 @@ void Soak::Verify() {
         else if (got.size() - same <= kJobEndSlack) fits.push_back(int(d));
       }
       connections << c << " " << got.size() << " bytes: ";
-      if (wholeOf >= 0) connections << "whole " << docs[wholeOf].name << "\n";
+      if (wholeOf >= 0) connections << "whole " << docs[wholeOf].name << (fits.empty() ? "\n" : ", ");
       for (int d : fits) connections << "begins " << docs[d].name << (d == fits.back() ? "\n" : ", ");
       if (wholeOf >= 0) {
-        ++whole[wholeOf];
+        whole[wholeOf].push_back(std::move(fits));
       } else if (!fits.empty()) {
         beginnings.push_back(std::move(fits));
       } else {
@@ -679,13 +707,23 @@ void Soak::Verify() {
       size_t jobs = 0, completed = 0;
       for (const Job* j : mine)
         if (kind(j->doc) == int(d)) ++jobs, completed += j->state == IPP_JSTATE_COMPLETED;
-      if (whole[int(d)] > jobs)
-        Fail(p.name + ": " + std::to_string(whole[int(d)]) + " whole streams of " + docs[d].name + " for " +
+      // Whole streams beyond the jobs that may begin another document are
+      // taken for those beginnings; a job sent twice finds no job there.
+      auto& streams = whole[int(d)];
+      for (auto s = streams.begin(); streams.size() > jobs && s != streams.end();)
+        if (s->empty()) {
+          ++s;
+        } else {
+          beginnings.push_back(std::move(*s));
+          s = streams.erase(s);
+        }
+      if (streams.size() > jobs)
+        Fail(p.name + ": " + std::to_string(streams.size()) + " whole streams of " + docs[d].name + " for " +
              std::to_string(jobs) + " jobs (a job sent twice)");
-      if (whole[int(d)] < completed)
+      if (streams.size() < completed)
         Fail(p.name + ": " + std::to_string(completed) + " " + docs[d].name + " jobs completed, but only " +
-             std::to_string(whole[int(d)]) + " whole streams arrived (lost output reported as success)");
-      unfinished[int(d)] = jobs - std::min(jobs, std::max(whole[int(d)], completed));
+             std::to_string(streams.size()) + " whole streams arrived (lost output reported as success)");
+      unfinished[int(d)] = jobs - std::min(jobs, std::max(streams.size(), completed));
     }
     // The beginnings that fit fewest documents take their jobs first.
     std::sort(beginnings.begin(), beginnings.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); });
@@ -749,6 +787,8 @@ void Soak::Report() {
   } else {
     for (const auto& [k, v] : rows) std::cout << std::left << std::setw(46) << k << v << "\n";
   }
+  if (changedEnds_)
+    notes_.push_back(std::to_string(changedEnds_) + " jobs left the end first seen (" + dir_ + "/clients.log)");
   if (!seenTogether_.empty())
     notes_.push_back(std::to_string(seenTogether_.size()) + " times two jobs of one printer were processing at once (" +
                      dir_ + "/clients.log)");
@@ -766,7 +806,7 @@ int Soak::Run() {
   }
   WriteDocuments();
   server_ = std::make_unique<AppServer>(dir_ + "/server");
-  server_->Start("-o log-level=" + o_.logLevel);
+  server_->Start("-o log-max-size=0 -o log-level=" + o_.logLevel);  // the whole log, for a failure's why
   pid_ = server_->Pid();
   if (!Running(pid_)) throw std::runtime_error("the server did not start: " + ReadText(dir_ + "/server/stdout"));
   AddPrinters();

@@ -22,8 +22,11 @@ struct Run {
   bool sent = false;
 };
 
+// The holder while a status query has the printer.
+constexpr int kStatusQuery = -1;
+
 struct Printer {
-  int holder = 0;            // the job being sent, 0 for none
+  int holder = 0;            // the job being sent, kStatusQuery, 0 for none
   std::map<int, Run> runs;   // by job id, which PAPPL counts up
 };
 
@@ -100,7 +103,10 @@ JobTurn JobTurn::Take(pappl_job_t* job) {
       Changed.notify_all();
       return JobTurn(nullptr, id, false);
     }
-    if (!told) papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Waiting for job %d to finish on this printer.", printer->holder);
+    if (!told && printer->holder == kStatusQuery)
+      papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Waiting for the printer's answer to a status query.");
+    else if (!told)
+      papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Waiting for job %d to finish on this printer.", printer->holder);
     told = true;
   }
 }
@@ -133,4 +139,19 @@ bool JobTurn::End(bool sent) {
   printer_ = nullptr;
   Changed.notify_all();
   return sent;
+}
+
+StatusTurn::StatusTurn(pappl_printer_t* printer) {
+  std::lock_guard lock(Mutex);
+  Printer& p = Printers[printer];
+  if (p.holder != 0) return;
+  p.holder = kStatusQuery;
+  printer_ = printer;
+}
+
+StatusTurn::~StatusTurn() {
+  if (!printer_) return;
+  std::lock_guard lock(Mutex);
+  Printers[printer_].holder = 0;
+  Changed.notify_all();
 }

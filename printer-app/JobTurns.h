@@ -41,3 +41,17 @@ class JobTurn {
   int job_;
   bool answer_;
 };
+
+// A status query between jobs. It has the printer only when no job has it,
+// and never waits: a job that starts meanwhile waits for its answer instead.
+class StatusTurn {
+ public:
+  explicit StatusTurn(pappl_printer_t* printer);
+  StatusTurn(const StatusTurn&) = delete;
+  StatusTurn& operator=(const StatusTurn&) = delete;
+  ~StatusTurn();
+  bool granted() const { return printer_ != nullptr; }
+
+ private:
+  pappl_printer_t* printer_ = nullptr;
+};

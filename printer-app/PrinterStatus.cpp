@@ -5,6 +5,7 @@
 #include <memory>
 #include <thread>
 
+#include "JobTurns.h"
 #include "Server.h"
 #include "SocketDevice.h"
 #include "StandardAttributes.h"
@@ -224,16 +225,24 @@ bool PrinterStatusCallback(pappl_printer_t* printer) {
   const std::string copy = DeviceUri(printer);
   const char* uri = copy.c_str();
   if (!IsSocketUri(uri)) return ShowUnknownStatus(printer);
-  // PAPPL calls this only while no job has the device; opening it here also
-  // keeps a job from starting until the answer is in.
-  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  // PAPPL calls this only while no job is processing; a job that starts
+  // meanwhile waits for the answer (the printer's turn is the query's). The
+  // query has a device of its own: papplPrinterOpenDevice() of PAPPL 1.3
+  // puts it in the printer's device, which the end of a job on another
+  // thread closes when no other job is active (then freed under the query),
+  // and papplPrinterCloseDevice() closes the printer's device under a job
+  // that has just started.
+  StatusTurn turn(printer);
+  if (!turn.granted()) return true;
+  std::unique_ptr<pappl_device_t, decltype(&papplDeviceClose)> device(
+      papplDeviceOpen(uri, "status", papplLogDevice, papplPrinterGetSystem(printer)), papplDeviceClose);
   if (!device) return true;
   std::optional<PrinterStatus> status;
-  if (SocketConnectOnce(device, uri, kAnswerMs)) {
-    Answer answer = Ask(device, uri, kAnswerMs);
+  if (SocketConnectOnce(device.get(), uri, kAnswerMs)) {
+    Answer answer = Ask(device.get(), uri, kAnswerMs);
     if (answer.asked == Asked::Answered) status = answer.status;
   }
-  papplPrinterCloseDevice(printer);
+  device.reset();
   Show(printer, status);
   return true;
 }

@@ -187,6 +187,10 @@ pappl_system_t* CreateSystem(int num_options, cups_option_t* options, void*) {
       Option("log-file", num_options, options, "-"), LogLevel(Option("log-level", num_options, options)),
       Option("auth-service", num_options, options), false);
   if (!system) return nullptr;
+  // PAPPL starts a new log at 1 MB and keeps one old one; a long run that is
+  // to be examined afterwards (a soak) keeps it whole with 0.
+  if (const char* size = Option("log-max-size", num_options, options))
+    papplSystemSetMaxLogSize(system, static_cast<size_t>(std::strtoull(size, nullptr, 10)));
 
   // Loopback only unless told otherwise: a receipt printer has no business
   // being shared with the whole network by default.

@@ -6,11 +6,16 @@
 // - While the file named by LABELFILTER_SLOW_SAVE exists, a state save pauses
 //   1.5 s with the system's lock held (at the "UUID" line, written just
 //   before the printers), so that a raster job turned away as busy meets it.
+// - A send() of bytes that contain "labelfilter-slow-send" pauses 3 s first:
+//   a job with that text is in the middle of sending for that long, however
+//   fast its printer reads (a cancel then meets a run that is sending).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -57,4 +62,11 @@ int cupsFilePutConf(cups_file_t* fp, const char* name, const char* value) {
   const char* slow = getenv("LABELFILTER_SLOW_SAVE");
   if (name && strcmp(name, "UUID") == 0 && slow && access(slow, F_OK) == 0) Nap(1500);
   return real(fp, name, value);
+}
+
+ssize_t send(int fd, const void* buffer, size_t bytes, int flags) {
+  ssize_t (*real)(int, const void*, size_t, int) = (ssize_t(*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
+  static const char kMark[] = "labelfilter-slow-send";
+  if (buffer && memmem(buffer, bytes, kMark, sizeof kMark - 1)) Nap(3000);
+  return real(fd, buffer, bytes, flags);
 }
