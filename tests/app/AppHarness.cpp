@@ -220,9 +220,11 @@ RunResult Shell(const std::string& command) {
 AppServer::AppServer(std::string dir) : dir_(std::move(dir)) { fs::create_directories(dir_ + "/spool"); }
 
 void AppServer::Start(const std::string& options, const std::string& environment) {
-  // The options given come last: a later -o of the same name wins.
+  // The options given come last: a later -o of the same name wins. The log
+  // is never rotated: the tests look for lines in it.
   const std::string command = environment + " exec " + Binary() + " server -o server-port=" + std::to_string(kPort) +
-                              " -o log-file=" + dir_ + "/log -o log-level=debug -o spool-directory=" + dir_ +
+                              " -o log-file=" + dir_ + "/log -o log-level=debug -o log-max-size=0" +
+                              " -o spool-directory=" + dir_ +
                               "/spool -o state-file=" + dir_ + "/state " + options + " >>" + dir_ + "/stdout 2>&1";
   pid_ = fork();
   if (pid_ == 0) {
