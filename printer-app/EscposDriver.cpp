@@ -384,13 +384,11 @@ void AddVendorAttributes(ipp_t* attrs, pappl_pr_driver_data_t* data) {
     const std::string defaultValue(option->ippDefault);
     switch (option->kind) {
       case JobOption::Kind::Choices: {
-        std::vector<std::string> keywords;
+        std::vector<const char*> keywords;
         for (const OptionChoice& c : option->choices)
-          if (!c.ipp.empty()) keywords.emplace_back(c.ipp);
-        std::vector<const char*> pointers;
-        for (const std::string& k : keywords) pointers.push_back(k.c_str());
-        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), static_cast<int>(pointers.size()),
-                      nullptr, pointers.data());
+          if (!c.ipp.empty()) keywords.push_back(c.ipp.data());
+        ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), static_cast<int>(keywords.size()),
+                      nullptr, keywords.data());
         ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, def.c_str(), nullptr, defaultValue.c_str());
         break;
       }
