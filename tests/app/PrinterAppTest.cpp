@@ -1180,7 +1180,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
   for (const char* name : {"a.bin", "b.bin", "c.bin", "slow.bin"}) {
     std::string text = "\x1b@";  // 600 KB: many writes, which jobs sent at once interleave
     // slow.bin: 20 KB, which PAPPL sends in one write past its 8 KB buffer,
-    // and which the shim holds in send() for 3 s.
+    // and which the shim holds in send() until a cancel has been answered.
     if (name == std::string("slow.bin")) text += "labelfilter-slow-send\n";
     for (int line = 0; line < (name == std::string("slow.bin") ? 1200 : 40000); ++line)
       text += std::string(name) + " line " + std::to_string(line) + "\n";
@@ -1192,6 +1192,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
   NotifySocket notify(TestDir("docs") + "/notify");
   EXPECT_EQ(server_->Stop(), 0);
   server_->Start("-o log-max-size=0", std::string("LD_PRELOAD=") + LABELFILTER_RACE_SHIM + " LABELFILTER_SLOW_SAVE=" + slowSave +
+                 " LABELFILTER_SLOW_SEND_RELEASE=" + TestDir("docs") + "/sent-cancel" +
                  " NOTIFY_SOCKET=" + notify.path() + " WATCHDOG_USEC=3000000" +
                  " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
   EXPECT_TRUE(notify.Hears("READY=1", 10));
@@ -1229,7 +1230,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
       script += std::string("{ sleep ") + s.pause + "; " +
                 (s.cancel == Cancel::No ? submit
                                         : "id=$(" + submit + ") && { " + (s.cancel == Cancel::SecondStart ? secondStart : "") +
-                                              AppServer::Binary() + " cancel -d " + s.printer + " -j ${id##*-}; echo $id; }") +
+                                              AppServer::Binary() + " cancel -d " + s.printer + " -j ${id##*-}; touch sent-cancel; echo $id; }") +
                 " >out" + std::to_string(outputs++) + " 2>&1; } & ";
     }
     return std::thread([script] { Shell(script + "wait"); });

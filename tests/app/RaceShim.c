@@ -6,9 +6,11 @@
 // - While the file named by LABELFILTER_SLOW_SAVE exists, a state save pauses
 //   1.5 s with the system's lock held (at the "UUID" line, written just
 //   before the printers), so that a raster job turned away as busy meets it.
-// - A send() of bytes that contain "labelfilter-slow-send" pauses 3 s first:
-//   a job with that text is in the middle of sending for that long, however
-//   fast its printer reads (a cancel then meets a run that is sending).
+// - A send() of bytes that contain "labelfilter-slow-send" waits first until
+//   the file named by LABELFILTER_SLOW_SEND_RELEASE exists (30 s at most): a
+//   job with that text is in the middle of sending until the test lets it go,
+//   however fast its printer reads and however slow the machine (a cancel
+//   then meets a run that is sending).
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <pthread.h>
@@ -67,6 +69,9 @@ int cupsFilePutConf(cups_file_t* fp, const char* name, const char* value) {
 ssize_t send(int fd, const void* buffer, size_t bytes, int flags) {
   ssize_t (*real)(int, const void*, size_t, int) = (ssize_t(*)(int, const void*, size_t, int))dlsym(RTLD_NEXT, "send");
   static const char kMark[] = "labelfilter-slow-send";
-  if (buffer && memmem(buffer, bytes, kMark, sizeof kMark - 1)) Nap(3000);
+  if (buffer && memmem(buffer, bytes, kMark, sizeof kMark - 1)) {
+    const char* release = getenv("LABELFILTER_SLOW_SEND_RELEASE");
+    for (int waited = 0; waited < 30000 && !(release && access(release, F_OK) == 0); waited += 50) Nap(50);
+  }
   return real(fd, buffer, bytes, flags);
 }
