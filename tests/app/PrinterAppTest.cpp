@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -1258,18 +1259,28 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
     std::vector<Send> all = c.sends;
     all.insert(all.end(), c.later.begin(), c.later.end());
     std::map<std::string, std::vector<const Send*>> byPrinter;
+    std::set<const Send*> refused;
     for (size_t i = 0; i < all.size(); ++i) {
       const Send& s = all[i];
       const std::string out = ReadText(TestDir("docs") + "/out" + std::to_string(first + static_cast<int>(i)));
-      const JobEnd end = WaitForJob(s.printer, JobIdIn(out));
+      const int id = JobIdIn(out);
+      const JobEnd end = WaitForJob(s.printer, id);
+      // A streamed raster job that reaches a printer already printing is
+      // turned away (server-error-busy) before it is processed, which a slow
+      // client meets: it is aborted and none of it may print.
+      if (s.cancel == Cancel::No && std::string(s.file).ends_with(".pwg") && end.state == IPP_JSTATE_ABORTED &&
+          AttributeOnce(s.printer, "time-at-processing", "", id).find("(integer)") == std::string::npos) {
+        refused.insert(&s);
+        continue;
+      }
       // A cancel may come once the job has ended: then it is completed. One
       // that waits for the second start meets the first still sending (the
       // shim holds it): that job ends cancelled, or the race was not run.
       EXPECT_TRUE(s.cancel == Cancel::SecondStart ? end.state == IPP_JSTATE_CANCELED
                   : end.state == IPP_JSTATE_COMPLETED || (s.cancel == Cancel::AtOnce && end.state == IPP_JSTATE_CANCELED))
           << s.file << ": " << out << end.state << " " << end.message;
-      byPrinter[s.printer].push_back(&s);
     }
+    for (const Send& s : all) byPrinter[s.printer].push_back(&s);
     for (const auto& [name, device] : printers) {
       if (!byPrinter.count(name)) continue;
       WaitForIdle(name);
@@ -1283,7 +1294,8 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
         // A cancel that comes once the data has gone out ends a job that
         // printed whole: at most once, and never in part.
         const size_t times = Occurrences(received, expected[s->file]);
-        if (s->cancel != Cancel::No) EXPECT_LE(times, 1u) << name << ": " << s->file;
+        if (refused.count(s)) EXPECT_EQ(times, 0u) << name << ": " << s->file << " was refused";
+        else if (s->cancel != Cancel::No) EXPECT_LE(times, 1u) << name << ": " << s->file;
         else EXPECT_EQ(times, 1u) << name << ": " << s->file;
         whole += times * expected[s->file].size();
       }
