@@ -338,18 +338,13 @@ void Identify(pappl_printer_t* printer, pappl_identify_actions_t actions, const 
     feed.nDistance = static_cast<int>((3 * ModelOf(printer).motionPer254Mm + 127) / 254);
     AppendTail(bytes, feed);
   }
-  // The printer's turn as a status query takes it, and a device of its own:
-  // PAPPL 1.3's papplPrinterOpenDevice() shares the printer's device, which
-  // a job ending on another thread may close under us.
+  // The printer's turn as a status query takes it, and a device of its own.
   StatusTurn turn(printer);
   if (!turn.granted()) {
     papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify skipped: the printer is printing a job.");
     return;
   }
-  const char* uriNow = papplPrinterGetDeviceURI(printer);
-  const std::string uri = uriNow ? uriNow : "";
-  std::unique_ptr<pappl_device_t, decltype(&papplDeviceClose)> device(
-      papplDeviceOpen(uri.c_str(), "identify", papplLogDevice, papplPrinterGetSystem(printer)), papplDeviceClose);
+  const OwnDevice device = OpenOwnDevice(printer, DeviceUri(printer), "identify");
   if (!device) return;
   papplDeviceWrite(device.get(), bytes.data(), bytes.size());
   papplDeviceFlush(device.get());

@@ -96,10 +96,6 @@ size_t BandEnd(std::span<const uint8_t> bytes, size_t at) {
   return std::min(bytes.size(), at + 8 + rowBytes * rows);
 }
 
-std::string DeviceUri(pappl_printer_t* printer) {
-  const char* uri = papplPrinterGetDeviceURI(printer);
-  return uri ? uri : "";
-}
 
 // One job's conversation with the printer.
 class StatusWatch {
@@ -221,21 +217,24 @@ std::optional<PrinterStatus> DecodeStatus(std::span<const uint8_t, 4> answers) {
   return s;
 }
 
+std::string DeviceUri(pappl_printer_t* printer) {
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  return uri ? uri : "";
+}
+
+OwnDevice OpenOwnDevice(pappl_printer_t* printer, const std::string& uri, const char* name) {
+  return OwnDevice(papplDeviceOpen(uri.c_str(), name, papplLogDevice, papplPrinterGetSystem(printer)), papplDeviceClose);
+}
+
 bool PrinterStatusCallback(pappl_printer_t* printer) {
   const std::string copy = DeviceUri(printer);
   const char* uri = copy.c_str();
   if (!IsSocketUri(uri)) return ShowUnknownStatus(printer);
   // PAPPL calls this only while no job is processing; a job that starts
-  // meanwhile waits for the answer (the printer's turn is the query's). The
-  // query has a device of its own: papplPrinterOpenDevice() of PAPPL 1.3
-  // puts it in the printer's device, which the end of a job on another
-  // thread closes when no other job is active (then freed under the query),
-  // and papplPrinterCloseDevice() closes the printer's device under a job
-  // that has just started.
+  // meanwhile waits for the answer (the printer's turn is the query's).
   StatusTurn turn(printer);
   if (!turn.granted()) return true;
-  std::unique_ptr<pappl_device_t, decltype(&papplDeviceClose)> device(
-      papplDeviceOpen(uri, "status", papplLogDevice, papplPrinterGetSystem(printer)), papplDeviceClose);
+  OwnDevice device = OpenOwnDevice(printer, copy, "status");
   if (!device) return true;
   std::optional<PrinterStatus> status;
   if (SocketConnectOnce(device.get(), uri, kAnswerMs)) {

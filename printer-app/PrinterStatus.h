@@ -8,6 +8,7 @@
 #include <pappl/pappl.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +29,18 @@ struct PrinterStatus {
 // The four answers to DLE EOT 1, 2, 3 and 4, in that order; nullopt when one
 // of them is not a status byte (bits 1 and 4 set, bits 0 and 7 clear).
 std::optional<PrinterStatus> DecodeStatus(std::span<const uint8_t, 4> answers);
+
+// The printer's device URI, copied ("" when it has none).
+std::string DeviceUri(pappl_printer_t* printer);
+
+// A device of its own for a short exchange with the printer between jobs (a
+// status query, identify), opened on `uri` under `name`; null when it cannot
+// be opened. Not papplPrinterOpenDevice(): in PAPPL 1.3 that device becomes
+// the printer's, which the end of a job on another thread closes when no
+// job is active (freeing it under its user), and papplPrinterCloseDevice()
+// can close the device of a job that has just started.
+using OwnDevice = std::unique_ptr<pappl_device_t, decltype(&papplDeviceClose)>;
+OwnDevice OpenOwnDevice(pappl_printer_t* printer, const std::string& uri, const char* name);
 
 // PAPPL's status callback: asks an idle printer and sets its reasons.
 bool PrinterStatusCallback(pappl_printer_t* printer);

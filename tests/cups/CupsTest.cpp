@@ -52,15 +52,9 @@ std::string MakeServerBin(const std::string& base) {
     for (const auto& entry : fs::directory_iterator(system / dir))
       if (entry.path().filename() != "filter" && entry.path().filename() != "labelfilter")
         fs::create_symlink(entry.path(), serverBin / dir / entry.path().filename());
-  fs::copy_file(LABELFILTER_BINARY, serverBin / "filter" / "labelfilter");
-  std::vector<fs::path> opened = {serverBin, serverBin / "filter", serverBin / "filter" / "labelfilter"};
-  // Under an emulator that copy is the launcher, which runs the program
-  // beside it: the scheduler's filter user need not reach the build tree.
-  if (kEmulated) {
-    fs::copy_file(LABELFILTER_BUILT_BINARY, serverBin / "filter" / "labelfilter.real");
-    opened.push_back(serverBin / "filter" / "labelfilter.real");
-  }
-  for (const auto& p : opened) fs::permissions(p, fs::perms(0755));
+  // The scheduler's filter user need not reach the build tree.
+  CopyFilterTo(serverBin / "filter" / "labelfilter");
+  for (const auto& p : {serverBin, serverBin / "filter"}) fs::permissions(p, fs::perms(0755));
   return serverBin;
 }
 

@@ -331,13 +331,7 @@ std::vector<std::string> MountTmpFirst(const std::string& cwd, const std::string
   // The checkout, and so the built filter, may itself lie under /tmp, which
   // the mount hides: run a copy from the working directory, which stays
   // reachable through the shell's open cwd.
-  std::filesystem::copy_file(LABELFILTER_BINARY, cwd + "/labelfilter",
-                             std::filesystem::copy_options::overwrite_existing);
-  // Under an emulator that copy is the launcher, which runs the program
-  // beside it.
-  if (kEmulated)
-    std::filesystem::copy_file(LABELFILTER_BUILT_BINARY, cwd + "/labelfilter.real",
-                               std::filesystem::copy_options::overwrite_existing);
+  CopyFilterTo(cwd + "/labelfilter");
   // sh -c SCRIPT CWD BINARY ARGS...: $0 is the directory, $1 the built filter.
   return {"unshare", "-m", "--propagation", "private", "sh", "-c",
           "cd \"$0\" && { " + mountTmp + "; } >/dev/null && shift && exec ./labelfilter \"$@\"", cwd};

@@ -325,3 +325,12 @@ std::string MaskVolatile(const std::string& log) {
   }
   return s;
 }
+
+void CopyFilterTo(const std::string& path) {
+  std::vector<std::pair<std::string, std::string>> copies = {{LABELFILTER_BINARY, path}};
+  if (kEmulated) copies.emplace_back(LABELFILTER_BUILT_BINARY, path + ".real");
+  for (const auto& [from, to] : copies) {
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(to, std::filesystem::perms(0755));
+  }
+}

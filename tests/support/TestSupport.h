@@ -169,3 +169,8 @@ constexpr bool kSanitized =
 // system call a process sleeps in are then the emulator's, not the
 // filter's: the cases that set or read them cannot run.
 constexpr bool kEmulated = LABELFILTER_EMULATED;
+
+// Copies the filter to `path` (mode 0755), for a process that cannot reach
+// the build tree. Under an emulator the filter is a launcher that runs the
+// program beside it, `path`.real, which is copied there too.
+void CopyFilterTo(const std::string& path);
