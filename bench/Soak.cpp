@@ -586,15 +586,18 @@ bool Soak::WaitForEnd() {
     if (!open && !sending) {
       // PAPPL can run a job again after its end (it started it twice), and
       // the job then leaves that end: the last listing has the job's end.
-      for (const auto& [key, last] : AllJobs(printers_, "all"))
-        for (Job& j : jobs_)
-          if (j.printer == key.first && j.id == key.second && (j.state != last.state || j.started != last.started)) {
-            Log("job " + std::to_string(j.id) + " on " + printers_[j.printer]->name + " was seen " +
-                ippEnumString("job-state", j.state) + " (" + j.message + "), then " +
-                ippEnumString("job-state", last.state) + " (" + last.message + ")");
-            ++changedEnds_;
-            j.state = last.state, j.message = last.message, j.started = last.started;
-          }
+      const auto listed = AllJobs(printers_, "all");
+      for (Job& j : jobs_) {
+        const auto it = listed.find({j.printer, j.id});
+        if (it == listed.end()) continue;
+        const Listed& last = it->second;
+        if (j.state == last.state && j.started == last.started) continue;
+        Log("job " + std::to_string(j.id) + " on " + printers_[j.printer]->name + " was seen " +
+            ippEnumString("job-state", j.state) + " (" + j.message + "), then " +
+            ippEnumString("job-state", last.state) + " (" + last.message + ")");
+        ++changedEnds_;
+        j.state = last.state, j.message = last.message, j.started = last.started;
+      }
       return true;
     }
     // The server stopped answering IPP, or the last jobs stopped moving.
