@@ -809,7 +809,7 @@ int Soak::Run() {
   }
   WriteDocuments();
   server_ = std::make_unique<AppServer>(dir_ + "/server");
-  server_->Start("-o log-max-size=0 -o log-level=" + o_.logLevel);  // the whole log, for a failure's why
+  server_->Start("-o log-level=" + o_.logLevel);  // the harness keeps the whole log, for a failure's why
   pid_ = server_->Pid();
   if (!Running(pid_)) throw std::runtime_error("the server did not start: " + ReadText(dir_ + "/server/stdout"));
   AddPrinters();

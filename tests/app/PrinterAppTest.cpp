@@ -1194,7 +1194,7 @@ TEST_F(PrinterApp, ConcurrentJobsPrintEachOnceAndWhole) {
   const std::string slowSave = TestDir("docs") + "/slow-save";
   NotifySocket notify(TestDir("docs") + "/notify");
   EXPECT_EQ(server_->Stop(), 0);
-  server_->Start("-o log-max-size=0", std::string("LD_PRELOAD=") + LABELFILTER_RACE_SHIM + " LABELFILTER_SLOW_SAVE=" + slowSave +
+  server_->Start("", std::string("LD_PRELOAD=") + LABELFILTER_RACE_SHIM + " LABELFILTER_SLOW_SAVE=" + slowSave +
                  " LABELFILTER_SLOW_SEND_RELEASE=" + TestDir("docs") + "/sent-cancel" +
                  " NOTIFY_SOCKET=" + notify.path() + " WATCHDOG_USEC=3000000" +
                  " ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0");
